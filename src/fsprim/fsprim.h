@@ -1,0 +1,27 @@
+// File primitives, work-file names and the timed lock operations.
+#pragma once
+
+#include "front/context.h"
+#include "front/report.h"
+
+// Work-file names: buffer of 260 bytes, terminator included.
+enum { WORK_NAME_MAX = 260 };
+#define WORK_FILE_PREFIX ".#KAVLOCK"
+
+HANDLE open_share_file(const char *name, DWORD access, DWORD share_mode, DWORD disposition);
+// 0 granted, -2 queued (ERROR_IO_PENDING), -1 refused or failed.
+int lock_range(HANDLE file, int exclusive, OVERLAPPED *overlapped);
+int unlock_range(HANDLE file);
+int delete_work_file(const char *name);
+int close_handle_reset(HANDLE *handle);
+// kind 1: folder\.#KAVLOCK.<fqdn>.<pid>.<number>; kind 2: folder\.#KAVLOCK.<number>.
+int make_work_file_name(int kind, const char *folder, int32_t number, char *out);
+
+int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, int exclusive, int wait,
+                     CheckError *error, int report_refusal);
+int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, CheckError *error);
+// 0 done, -1 ended with an error (last error), -3 still pending when the timer fired.
+int wait_overlapped_timed(HANDLE file, OVERLAPPED *overlapped, HANDLE timer, LONGLONG due_time);
+
+// The relative due time of a timeout in seconds, in 100-ns units.
+inline LONGLONG timeout_due_time(int32_t seconds) { return (LONGLONG)seconds * -10000000LL; }

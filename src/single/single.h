@@ -1,0 +1,24 @@
+// Mode single: driver, cleanup registry and tests.
+#pragma once
+
+#include "front/context.h"
+
+struct SyncSession;
+
+struct SingleSlot {
+    HANDLE handle;
+    HANDLE handle2;
+    char file_name[261];
+    SyncSession *session;
+};
+
+extern SingleSlot single_slots[2];
+extern uint32_t handler_slot;
+
+TestResult single_check(CheckContext *ctx);
+TestResult open_test(CheckContext *ctx, int selector);
+TestResult read_write_test(CheckContext *ctx, int selector);
+TestResult lock_test(CheckContext *ctx, int selector);
+TestResult delete_test(CheckContext *ctx, int selector);
+int single_slot_cleanup(int slot);
+BOOL WINAPI single_ctrl_handler(DWORD ctrl_type);

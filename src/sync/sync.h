@@ -1,0 +1,25 @@
+// Rendezvous of two parties through one-byte locks on a master file.
+#pragma once
+
+#include "front/report.h"
+
+struct SyncSession {
+    HANDLE file;
+    uint32_t info_offset;
+    int32_t timeout_sec;
+    uint32_t peer_live_offset;
+    uint32_t own_live_offset;
+    uint32_t role;
+    int32_t gate_held;
+    int32_t released;
+    char master_path[512];
+    char endwait_path[512];
+};
+
+SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec);
+int sync_close(SyncSession *session);
+void sync_release(SyncSession *session, int delete_files);
+int probe_peer_alive(SyncSession *session, CheckError *error);
+int sync_point(SyncSession *session);
+int sync_handshake(SyncSession *session);
+BOOL WINAPI sync_ctrl_handler(DWORD ctrl_type);

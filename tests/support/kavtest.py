@@ -1,0 +1,94 @@
+"""Helpers for the end-to-end tests that drive the built binaries.
+
+The same test file runs against the native build and against the Windows build
+under Wine; ctest passes which one through the environment:
+  KAV_EXE        the kavprobe binary (kavprobe or kavprobe.exe)
+  KAV_RUNNER     the emulator that runs .exe files (empty natively)
+  KAV_TOOLS_DIR  folder of the test helper programs
+  KAV_PLATFORM   "native" or "windows"
+"""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+EXE = os.environ.get("KAV_EXE", "")
+RUNNER = os.environ.get("KAV_RUNNER", "")
+TOOLS_DIR = os.environ.get("KAV_TOOLS_DIR", "")
+PLATFORM = os.environ.get("KAV_PLATFORM", "native")
+IS_WINE = PLATFORM == "windows"
+
+
+def tool(name):
+    """Path of a helper program built from tests/*/tools/NAME.cpp."""
+    return os.path.join(TOOLS_DIR, name + (".exe" if IS_WINE else ""))
+
+
+def command(exe, args):
+    cmd = [exe] + list(args)
+    if RUNNER:
+        cmd = [RUNNER] + cmd
+    return cmd
+
+
+def to_tool_path(path):
+    """A Linux path as the program under test must be given it.
+
+    Natively the path is used as it is. Under Wine the Z: drive maps the Unix
+    root, so /tmp/x becomes Z:\\tmp\\x.
+    """
+    if not IS_WINE:
+        return path
+    return "Z:" + path.replace("/", "\\")
+
+
+def run(args, exe=None, timeout=120, env=None, stdin=subprocess.DEVNULL):
+    """Runs the program to completion; returns CompletedProcess with bytes."""
+    return subprocess.run(command(exe or EXE, args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          stdin=stdin, timeout=timeout, env=env)
+
+
+def start(args, exe=None, env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
+    """Starts the program without waiting; returns the Popen object."""
+    return subprocess.Popen(command(exe or EXE, args), stdout=stdout, stderr=stderr,
+                            stdin=subprocess.DEVNULL, env=env, start_new_session=True)
+
+
+def exit_status(code):
+    """The program's -1 as each platform reports it: 255 from a Linux process, 0xFFFFFFFF from Wine
+    (which the Unix side also sees as 255)."""
+    return code & 0xFF
+
+
+def sjis(text):
+    """A report text as the tool writes it (code page 932)."""
+    return text.encode("cp932")
+
+
+class TempDir:
+    """A fresh folder removed with its content on exit."""
+
+    def __init__(self, prefix="kav"):
+        self.path = tempfile.mkdtemp(prefix=prefix + "-")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.path, ignore_errors=True)
+        return False
+
+    def files(self):
+        return sorted(os.listdir(self.path))
+
+
+def wait_for(predicate, timeout, interval=0.05):
+    """Polls predicate until it is true or the timeout passes; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
