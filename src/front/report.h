@@ -32,3 +32,10 @@ void set_check_error(CheckError *error, int32_t code);
 
 // Size of every formatted report line, terminator included.
 enum { REPORT_LINE_MAX = 1024 };
+
+// Called (when set) by every report operation on the calling thread before it
+// writes anything. The sync layer sets it so that a thread that a console control
+// handler has asked to stop parks there, never holding the output stream's lock
+// that the handler's clean-up needs.
+typedef void (*ReportLineHook)(void);
+extern ReportLineHook report_line_hook;
