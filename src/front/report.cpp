@@ -1,0 +1,229 @@
+// The nested test report, its line formats and the check error table.
+#include "front/report.h"
+
+ReportLineHook report_line_hook = nullptr;
+
+const CheckErrorEntry check_error_table[] = {
+    {20, "メモリ確保処理に失敗しました。"},
+    {21, "ホスト名取得処理に失敗しました。"},
+    {22, "処理待機時間がタイムアウト時間を超えました。"},
+    {4, "KAVRO間共有環境設定パスのファイルを開くことができませんでした。"},
+    {5, "確認対象パスのファイルを開くことができませんでした。"},
+    {6, "KAVRO間共有環境設定パスのファイルを開くことができてしまいました。"},
+    {7, "確認対象パスのファイルを開くことができてしまいました。"},
+    {8, "KAVRO間共有環境設定パスのファイルを開く時にエラーが発生しました。"},
+    {9, "確認対象パスのファイルを開く時にエラーが発生しました。"},
+    {11, "ファイルの書き込み処理に失敗しました。"},
+    {12, "ファイルの読み込み処理に失敗しました。"},
+    {10, "ロックの開放に失敗しました。"},
+    {14, "共有ロックの待機取得に失敗しました。"},
+    {13, "排他ロックの待機取得に失敗しました。"},
+    {16, "共有ロックの非待機取得に失敗しました。"},
+    {15, "排他ロックの非待機取得に失敗しました。"},
+    {17, "既に排他ロック済の箇所に共有ロックが取得できてしまいました。"},
+    {18, "既に共有ロック済の箇所に排他ロックが取得できてしまいました。"},
+    {19, "既に排他ロック済の箇所に排他ロックが取得できてしまいました。"},
+    {23, "確認対象パスのファイルの削除に失敗しました。"},
+    {24, "相手プロセスが既に終了しています。"},
+    {25, "ファイルパスの解析に失敗しました。"},
+    {26, "確認対象ファイルと同一階層にファイルを作成することができませんでした。"},
+    {27, "確認対象ファイルをオープンすることができませんでした。"},
+    {28, "確認対象ファイルをオープンすることができてしまいました。"},
+    {29, "同期用ファイルの作成に失敗しました。"},
+    {30, "同期用ファイルの監視に失敗しました。"},
+    {31, "同期用ファイル監視スレッドの生成に失敗しました。"},
+    {32, "終了確認用イベントオブジェクト生成に失敗しました。"},
+    {33, "終了確認用タイマーオブジェクト生成に失敗しました。"},
+    {0, nullptr},
+};
+
+namespace {
+
+// Log file of the report; empty: the console.
+char report_log_path[261];
+// Tests open on the writing thread; begin and end lines are indented by twice this.
+int32_t report_depth;
+// Set only in the thread that opened the report; every other thread drops its lines.
+thread_local int32_t report_enabled;
+
+// Size of the system text of an error line, terminator included.
+enum { SYSTEM_TEXT_MAX = 1025 };
+
+// Keeps the caller's last error across a report operation: callers often write a
+// detail line between a failing call and set_check_error, and opening the log
+// file (OPEN_ALWAYS) or writing to the console would overwrite it.
+struct LastErrorKeeper {
+    DWORD saved;
+    LastErrorKeeper() : saved(GetLastError()) {
+        if (report_line_hook != nullptr) report_line_hook();
+    }
+    ~LastErrorKeeper() { SetLastError(saved); }
+    LastErrorKeeper(const LastErrorKeeper &) = delete;
+    LastErrorKeeper &operator=(const LastErrorKeeper &) = delete;
+};
+
+// Forms a line into line[REPORT_LINE_MAX]. A line that does not fit keeps its
+// head (indentation, marker, message and as much of the rest as fits) cut after a
+// whole character of the ANSI code page, and still ends in CR LF.
+void format_line(char *line, const char *format, va_list args) {
+    int n = vsnprintf(line, REPORT_LINE_MAX, format, args);
+    if (n < 0) {
+        line[0] = '\0';
+        return;
+    }
+    if (n < REPORT_LINE_MAX) return;
+    const int keep_max = REPORT_LINE_MAX - 3;  // room for CR LF and the terminator
+    int keep = 0;
+    while (keep < keep_max) {
+        int width = (IsDBCSLeadByte((BYTE)line[keep]) && line[keep + 1] != '\0') ? 2 : 1;
+        if (keep + width > keep_max) break;
+        keep += width;
+    }
+    line[keep] = '\r';
+    line[keep + 1] = '\n';
+    line[keep + 2] = '\0';
+}
+
+void format_line(char *line, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void format_line(char *line, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    format_line(line, format, args);
+    va_end(args);
+}
+
+// Appends one line to the log file, or writes it to standard output. A line that
+// cannot be written is lost; the next one tries again.
+void write_line(const char *line) {
+    if (report_enabled == 0) return;
+    if (report_log_path[0] == '\0') {
+        printf("%s", line);
+        // A piped report must show each line before the tool starts a long wait.
+        fflush(stdout);
+        return;
+    }
+    HANDLE log = CreateFileA(report_log_path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, NULL);
+    if (log == INVALID_HANDLE_VALUE) return;
+    // With the high part the end of a log past 4 GiB is reached too; failure is
+    // then INVALID_SET_FILE_POINTER together with a last error.
+    LONG high = 0;
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(log, 0, &high, FILE_END);
+    if (low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) {
+        DWORD written = 0;
+        WriteFile(log, line, (DWORD)strlen(line), &written, NULL);
+    }
+    CloseHandle(log);
+}
+
+// The error line of a check error, with or without the "!" marker.
+void write_error_line(const CheckError *error, int marked) {
+    if (error == nullptr) return;
+    const char *message = check_error_message(error->code);
+    if (message == nullptr) return;
+    const char *marker = marked ? "! " : "";
+    char line[REPORT_LINE_MAX];
+    if (error->os_error == 0) {
+        format_line(line, "        %s%s\r\n", marker, message);
+    } else {
+        char system_text[SYSTEM_TEXT_MAX];
+        memset(system_text, 0, sizeof system_text);
+        char *text = nullptr;
+        DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                   NULL, error->os_error, 0x0400, (LPSTR)&text, 0, NULL);
+        if (len != 0 && text != nullptr) {
+            size_t n = strlen(text);
+            memcpy(system_text, text, n < SYSTEM_TEXT_MAX - 1 ? n : SYSTEM_TEXT_MAX - 1);
+        }
+        if (text != nullptr) LocalFree(text);
+        format_line(line, "        %s%s ERRORCODE=%d(%s)\r\n", marker, message, (int)error->os_error, system_text);
+    }
+    write_line(line);
+}
+
+}  // namespace
+
+const char *check_error_message(int32_t code) {
+    for (const CheckErrorEntry *entry = check_error_table; entry->message != nullptr; ++entry) {
+        if (entry->code == code) return entry->message;
+    }
+    return nullptr;
+}
+
+int open_report_log(const char *logfile) {
+    LastErrorKeeper keep;
+    if (logfile == nullptr || logfile[0] == '\0') {
+        report_log_path[0] = '\0';
+        report_enabled = 1;
+        return 0;
+    }
+    if (strlen(logfile) >= sizeof report_log_path) return -1;
+    HANDLE log =
+        CreateFileA(logfile, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (log == INVALID_HANDLE_VALUE) {
+        keep.saved = GetLastError();
+        return -1;
+    }
+    CloseHandle(log);
+    memset(report_log_path, 0, sizeof report_log_path);
+    memcpy(report_log_path, logfile, strlen(logfile) + 1);
+    report_enabled = 1;
+    return 0;
+}
+
+void report_begin(const char *title) {
+    LastErrorKeeper keep;
+    char line[REPORT_LINE_MAX];
+    format_line(line, "%*sテスト %sを開始します。\r\n", 2 * report_depth, "", title);
+    if (report_enabled != 0) ++report_depth;
+    write_line(line);
+}
+
+void report_end(const char *title, TestResult result) {
+    LastErrorKeeper keep;
+    // An unbalanced end never indents by a negative width.
+    if (report_enabled != 0 && report_depth > 0) --report_depth;
+    char line[REPORT_LINE_MAX];
+    format_line(line, "%*sテスト %sが終了しました。 ... [ %s ]\r\n", 2 * report_depth, "", title,
+                result == TEST_OK ? "OK" : "NG");
+    write_line(line);
+}
+
+void report_info(const char *text) {
+    LastErrorKeeper keep;
+    char line[REPORT_LINE_MAX];
+    format_line(line, "        %s\r\n", text);
+    write_line(line);
+}
+
+void report_infof(const char *format, ...) {
+    LastErrorKeeper keep;
+    char text[REPORT_LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) text[0] = '\0';
+    char line[REPORT_LINE_MAX];
+    format_line(line, "        %s\r\n", text);
+    write_line(line);
+}
+
+void report_error(const CheckError *error) {
+    LastErrorKeeper keep;
+    write_error_line(error, 1);
+}
+
+void report_error_info(const CheckError *error) {
+    LastErrorKeeper keep;
+    write_error_line(error, 0);
+}
+
+void set_check_error(CheckError *error, int32_t code) {
+    DWORD os_error = GetLastError();
+    if (error == nullptr) return;
+    error->code = code;
+    error->os_error = os_error;
+}
