@@ -3,4 +3,32 @@
 
 #include "front/context.h"
 
+struct SyncSession;
+
+// What the running mutual test must release however it stops: filled by the test
+// as it opens or names things, emptied by mutual_cleanup under the cleanup lock.
+struct MutualRegistry {
+    HANDLE own_handle;    // INVALID_HANDLE_VALUE when none
+    HANDLE peer_handle;   // INVALID_HANDLE_VALUE when none
+    char own_name[261];   // empty when none
+    char peer_name[261];  // empty when none
+    SyncSession *session; // null when none
+};
+
+extern MutualRegistry mutual_registry;
+
 TestResult mutual_check(CheckContext *ctx);
+TestResult mutual_open_test(CheckContext *ctx, int selector);
+TestResult mutual_lock_test(CheckContext *ctx, int selector);
+TestResult mutual_delete_test(CheckContext *ctx, int selector);
+
+// flag 0: orderly end (sync_close); non-zero: interruption (sync_release, rendezvous
+// files deleted). Returns 0.
+int mutual_cleanup(int flag);
+BOOL WINAPI mutual_ctrl_handler(DWORD ctrl_type);
+
+// Empties the registry, installs mutual_ctrl_handler and registers the session;
+// every mutual test calls it right after sync_open has met the other process.
+void mutual_registry_begin(SyncSession *session);
+// mutual_cleanup(0), then the handler goes.
+void mutual_registry_end(void);

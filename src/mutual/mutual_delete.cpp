@@ -1,0 +1,63 @@
+// Cross-process delete test: each process deletes the work file that the other
+// created and closed.
+#include "fsprim/fsprim.h"
+#include "mutual/mutual.h"
+#include "mutual/scope.h"
+#include "sync/sync.h"
+
+TestResult mutual_delete_test(CheckContext *ctx, int selector) {
+    // Always the target path: the selector is taken only to match the other tests.
+    (void)selector;
+    CheckError error = {0, 0};
+
+    report_info("同期処理の初期化をします。");
+    SyncSession *session = sync_open(2, ctx->kavsharepath, ctx->timeout);
+    if (session == nullptr) return TEST_ABORTED;
+    const int32_t role = (int32_t)session->role;
+    mutual_registry_begin(session);
+    auto cleanup = scope_exit([] { mutual_registry_end(); });
+    MutualRegistry *reg = &mutual_registry;
+
+    make_work_file_name(ctx->mode, ctx->targetpath, role, reg->own_name);
+    report_infof("自プロセスのファイルをオープンします。(%s)", reg->own_name);
+    reg->own_handle = open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      OPEN_ALWAYS);
+    if (reg->own_handle == INVALID_HANDLE_VALUE) {
+        set_check_error(&error, 5);
+        report_error(&error);
+        return TEST_NG;
+    }
+
+    if (sync_point(session) != 0) {
+        report_error(&error);
+        return TEST_ABORTED;
+    }
+
+    report_info("自プロセスのファイルをクローズします。");
+    // A failed close stays registered; the clean-up tries again.
+    if (reg->own_handle != INVALID_HANDLE_VALUE) close_handle_reset(&reg->own_handle);
+
+    if (sync_point(session) != 0) {
+        report_error(&error);
+        return TEST_ABORTED;
+    }
+
+    TestResult result;
+    {
+        ReportStep step("処理「他プロセスが作成済のファイルを削除」");
+        report_info("対向プロセスのファイルを削除します。");
+        make_work_file_name(ctx->mode, ctx->targetpath, role ^ 1, reg->peer_name);
+        if (delete_work_file(reg->peer_name) != 0) {
+            set_check_error(&error, 23);
+            report_error(&error);
+            step.result = TEST_NG;
+        }
+        result = step.result;
+    }
+
+    if (sync_point(session) != 0) {
+        report_error(&error);
+        return TEST_ABORTED;
+    }
+    return result;
+}
