@@ -1,0 +1,191 @@
+// Lock, unlock and overlapped waits bounded by a waitable timer, polled every 100 ms.
+//
+// A lock or unlock request that is still pending when the timer fires is
+// withdrawn before the call returns: CancelIoEx on exactly that request, then a
+// bounded poll until the system has ended it. Only then is its OVERLAPPED record
+// given back, so no later request can share it while the system may still write
+// to it. A request that the system grants in the race with the cancel is undone
+// (its byte unlocked), so a timeout still means "not held". A system that does not
+// end a cancelled request within the grace period keeps the record: it moves to a
+// list that lives as long as the process and is never reused.
+#include "fsprim/fsprim.h"
+
+#include <atomic>
+
+namespace {
+
+enum {
+    POLL_MS = 100,
+    // How long a cancelled request may take to end before its record is kept for good.
+    WITHDRAW_POLL_MS = 10,
+    WITHDRAW_POLLS = 500,
+};
+
+struct Request {
+    OVERLAPPED ov;
+    Request *next;  // link in the list of records kept for the process's life
+};
+
+std::atomic<Request *> kept_requests{nullptr};
+
+Request *request_new(HANDLE event) {
+    Request *req = static_cast<Request *>(calloc(1, sizeof(Request)));
+    if (req == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    req->ov.hEvent = event;
+    return req;
+}
+
+// Frees a record whose request has ended, keeping the thread's last error.
+void request_free(Request *req) {
+    DWORD saved = GetLastError();
+    free(req);
+    SetLastError(saved);
+}
+
+void request_keep(Request *req) {
+    Request *head = kept_requests.load();
+    do {
+        req->next = head;
+    } while (!kept_requests.compare_exchange_weak(head, req));
+}
+
+// Frees the record on every way out unless it has been handed on.
+struct RequestGuard {
+    Request *req;
+    ~RequestGuard() {
+        if (req != nullptr) request_free(req);
+    }
+};
+
+void arm_timer(HANDLE timer, LONGLONG due_time) {
+    // Some systems keep the signal of a synchronisation timer that fired after
+    // the last wait on it through a re-arm; take such a stale signal first so that
+    // it cannot end this wait at once. Where re-arming clears it this finds nothing.
+    WaitForSingleObject(timer, 0);
+    LARGE_INTEGER due;
+    due.QuadPart = due_time;
+    SetWaitableTimer(timer, &due, 0, NULL, NULL, FALSE);
+}
+
+// 0 done, -1 ended with an error (last error), -3 the timer fired first.
+int poll_request(HANDLE file, OVERLAPPED *ov, HANDLE timer) {
+    for (;;) {
+        DWORD transferred = 0;
+        if (GetOverlappedResult(file, ov, &transferred, FALSE)) return 0;
+        if (GetLastError() != ERROR_IO_INCOMPLETE) return -1;
+        if (WaitForSingleObject(timer, 0) == WAIT_OBJECT_0) return -3;
+        Sleep(POLL_MS);
+    }
+}
+
+// Cancels a request left pending at a timeout and waits, bounded, until it has
+// ended. 1: it ended successfully after all; 0: it ended otherwise; -1: it is
+// still outstanding and its record has been kept.
+int withdraw_request(HANDLE file, Request *req) {
+    CancelIoEx(file, &req->ov);  // FALSE when it has ended meanwhile; the poll tells
+    for (int i = 0; i < WITHDRAW_POLLS; ++i) {
+        DWORD transferred = 0;
+        if (GetOverlappedResult(file, &req->ov, &transferred, FALSE)) return 1;
+        if (GetLastError() != ERROR_IO_INCOMPLETE) return 0;
+        Sleep(WITHDRAW_POLL_MS);
+    }
+    request_keep(req);
+    return -1;
+}
+
+void report_code(CheckError *error, int32_t code, DWORD os_error) {
+    error->code = code;
+    error->os_error = os_error;
+    report_error(error);
+}
+
+void clear_error(CheckError *error) {
+    error->code = 0;
+    error->os_error = 0;
+}
+
+}  // namespace
+
+int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, int exclusive, int wait,
+                     CheckError *error, int report_refusal) {
+    const int32_t code = wait ? (exclusive ? 13 : 14) : (exclusive ? 15 : 16);
+    const LONGLONG due_time = timeout_due_time(ctx->timeout);
+    const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0u) | (wait ? 0u : LOCKFILE_FAIL_IMMEDIATELY);
+
+    RequestGuard guard{request_new(event)};
+    int failed = guard.req == nullptr;
+    if (!failed) {
+        if (LockFileEx(file, flags, 0, 1, 0, &guard.req->ov)) {
+            clear_error(error);
+            return 0;
+        }
+        failed = GetLastError() != ERROR_IO_PENDING;
+    }
+    if (!failed) {
+        arm_timer(timer, due_time);
+        int r = poll_request(file, &guard.req->ov, timer);
+        if (r == 0) {
+            clear_error(error);
+            return 0;
+        }
+        if (r == -3) {
+            int ended = withdraw_request(file, guard.req);
+            if (ended == 1) {
+                // Granted in the race with the cancel: give it back, the caller is told it is not held.
+                OVERLAPPED undo = {};
+                UnlockFileEx(file, 0, 1, 0, &undo);
+            } else if (ended == -1) {
+                guard.req = nullptr;
+            }
+            report_code(error, 22, 0);
+            return -1;
+        }
+    }
+    // Refused or failed: the lock call's error stays the thread's last error.
+    const DWORD os_error = GetLastError();
+    request_free(guard.req);
+    guard.req = nullptr;
+    if (!report_refusal) {
+        SetLastError(os_error);
+        return -1;
+    }
+    report_code(error, code, os_error);
+    return -1;
+}
+
+int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, CheckError *error) {
+    const LONGLONG due_time = timeout_due_time(ctx->timeout);
+
+    RequestGuard guard{request_new(event)};
+    int failed = guard.req == nullptr;
+    if (!failed) {
+        if (UnlockFileEx(file, 0, 1, 0, &guard.req->ov)) {
+            clear_error(error);
+            return 0;
+        }
+        failed = GetLastError() != ERROR_IO_PENDING;
+    }
+    if (!failed) {
+        arm_timer(timer, due_time);
+        int r = poll_request(file, &guard.req->ov, timer);
+        if (r == 0) {
+            clear_error(error);
+            return 0;
+        }
+        if (r == -3) {
+            if (withdraw_request(file, guard.req) == -1) guard.req = nullptr;
+            report_code(error, 22, 0);
+            return -1;
+        }
+    }
+    report_code(error, 10, GetLastError());
+    return -1;
+}
+
+int wait_overlapped_timed(HANDLE file, OVERLAPPED *overlapped, HANDLE timer, LONGLONG due_time) {
+    arm_timer(timer, due_time);
+    return poll_request(file, overlapped, timer);
+}

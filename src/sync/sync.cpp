@@ -1,0 +1,396 @@
+// Sync sessions: the rendezvous files, opening, closing and releasing a session,
+// the liveness probe, and the console control handler that guards an opening.
+//
+// Stopping a thread inside sync_open. The handler never freezes a thread: a
+// thread frozen at an arbitrary point may hold a lock (the output stream's, the
+// heap's) that later handlers need. Instead every opening thread publishes where
+// it stands in an atomic state word that it registers in the sync registry:
+// busy (acting on its session) or idle (sleeping in a poll step, installing the
+// handler or waiting for the cleanup lock). The handler stops an idle thread at
+// once and releases its session; a busy one it asks to stop and waits, bounded,
+// until the thread reaches its next stop point (a poll step or a report line, via
+// report_line_hook), where the thread hands the session over and parks for good.
+// A thread that does not get there in time (stuck in a slow system call) is left
+// to release its own session when it does. Either way the session is released
+// exactly once, and only while its thread no longer touches it.
+#include "sync/sync_internal.h"
+
+#include "front/cleanup_lock.h"
+
+#include <atomic>
+
+namespace {
+
+enum OpenState : int {
+    OPEN_BUSY,        // acting on its session
+    OPEN_IDLE,        // not touching its session
+    OPEN_STOP_ASKED,  // asked to stop while busy; hands over at its next stop point
+    OPEN_STOPPED,     // the handler owns (and releases) the session
+    OPEN_ABANDONED,   // the handler stopped waiting; the thread releases the session itself
+};
+
+// One opening thread's side of the registry; lives in sync_open's frame, which
+// a stopped thread never leaves.
+struct OpenGuard {
+    std::atomic<int> state{OPEN_BUSY};
+    SyncSession *session = nullptr;
+};
+
+struct SyncSlot {
+    DWORD thread_id;  // 0 = none; set only while that thread is inside sync_open
+    SyncSession *session;
+    OpenGuard *guard;
+};
+
+// Guarded by the cleanup lock.
+SyncSlot sync_registry[2];
+
+thread_local OpenGuard *t_open_guard;
+
+enum {
+    NAME_BOUND = 256,  // rendezvous names: at most 255 characters
+    COMPUTER_NAME_SIZE = 256,
+    // How long the handler waits for a busy opening thread to reach a stop point.
+    HANDLER_WAIT_MS = 2000,
+    HANDLER_POLL_MS = 10,
+};
+
+[[noreturn]] void park(void) {
+    for (;;) Sleep(1000);
+}
+
+// A stop point of the thread itself, reached while it does not touch its session.
+void stop_point(OpenGuard *guard) {
+    int state = guard->state.load();
+    if (state == OPEN_BUSY || state == OPEN_IDLE) return;
+    if (state == OPEN_STOP_ASKED) {
+        if (guard->state.compare_exchange_strong(state, OPEN_STOPPED)) park();
+        // state now holds what the handler set meanwhile
+    }
+    if (state == OPEN_ABANDONED) sync_release(guard->session, 1);
+    park();
+}
+
+void go_idle(OpenGuard *guard) {
+    if (guard == nullptr) return;
+    int expected = OPEN_BUSY;
+    if (!guard->state.compare_exchange_strong(expected, OPEN_IDLE)) stop_point(guard);
+}
+
+void go_busy(OpenGuard *guard) {
+    if (guard == nullptr) return;
+    int expected = OPEN_IDLE;
+    if (!guard->state.compare_exchange_strong(expected, OPEN_BUSY)) park();  // the handler took the session
+}
+
+void sync_report_hook(void) {
+    if (t_open_guard != nullptr) stop_point(t_open_guard);
+}
+
+// Installed before main runs, while no other thread can be writing a line.
+[[maybe_unused]] const bool report_hook_installed = (report_line_hook = sync_report_hook, true);
+
+// Handler side: true when the session is the handler's to release.
+bool stop_opening_thread(OpenGuard *guard) {
+    for (;;) {
+        int state = guard->state.load();
+        if (state == OPEN_IDLE) {
+            if (guard->state.compare_exchange_strong(state, OPEN_STOPPED)) return true;
+        } else if (state == OPEN_BUSY) {
+            if (guard->state.compare_exchange_strong(state, OPEN_STOP_ASKED)) break;
+        } else {
+            return false;  // stopped by an earlier run of the handler
+        }
+    }
+    for (int waited = 0; waited < HANDLER_WAIT_MS; waited += HANDLER_POLL_MS) {
+        if (guard->state.load() == OPEN_STOPPED) return true;
+        Sleep(HANDLER_POLL_MS);
+    }
+    int expected = OPEN_STOP_ASKED;
+    return !guard->state.compare_exchange_strong(expected, OPEN_ABANDONED);
+}
+
+void report_code(int32_t code, DWORD os_error) {
+    CheckError error;
+    sync_set_error(&error, code, os_error);
+    report_error(&error);
+}
+
+void free_session(SyncSession *session) { VirtualFree(session, 0, MEM_RELEASE); }
+
+// The session's names; -1 with the last error when the computer name cannot be read.
+int build_names(SyncSession *session, int kind, const char *folder) {
+    if (kind == 1) {
+        char computer[COMPUTER_NAME_SIZE];
+        memset(computer, 0, sizeof computer);
+        DWORD size = COMPUTER_NAME_SIZE;
+        if (!GetComputerNameExA(ComputerNamePhysicalDnsFullyQualified, computer, &size)) return -1;
+        const int pid = (int)GetCurrentProcessId();
+        snprintf(session->master_path, NAME_BOUND, "%s\\.#KAVLOCK.%s.%d.master", folder, computer, pid);
+        snprintf(session->endwait_path, NAME_BOUND, "%s\\%s.%d.endwaitfile", folder, computer, pid);
+    } else {
+        snprintf(session->master_path, NAME_BOUND, "%s\\.#KAVLOCK.master", folder);
+        snprintf(session->endwait_path, NAME_BOUND, "%s\\endwaitfile", folder);
+    }
+    return 0;
+}
+
+// Opens (creating when missing) a rendezvous file for synchronous use, all access for everyone.
+HANDLE open_rendezvous_file(const char *path) {
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE);
+    SECURITY_ATTRIBUTES sa;
+    sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = &sd;
+    sa.bInheritHandle = FALSE;
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+}  // namespace
+
+void sync_set_error(CheckError *error, int32_t code, DWORD os_error) {
+    error->code = code;
+    error->os_error = os_error;
+}
+
+BOOL sync_lock_byte(SyncSession *session, DWORD offset, int exclusive) {
+    OVERLAPPED ov = {};
+    ov.Offset = offset;
+    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0u);
+    return LockFileEx(session->file, flags, 0, 1, 0, &ov);
+}
+
+BOOL sync_unlock_byte(SyncSession *session, DWORD offset) {
+    OVERLAPPED ov = {};
+    ov.Offset = offset;
+    return UnlockFileEx(session->file, 0, 1, 0, &ov);
+}
+
+void sync_poll_sleep(void) {
+    OpenGuard *guard = t_open_guard;
+    go_idle(guard);
+    Sleep(SYNC_POLL_MS);
+    go_busy(guard);
+}
+
+SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
+    report_info("同期初期処理を開始します。");
+
+    OpenGuard guard;
+    SyncSlot *slot = nullptr;
+    EnterCriticalSection(&g_cleanup_lock);
+    for (SyncSlot &candidate : sync_registry) {
+        if (candidate.thread_id == 0 && candidate.session == nullptr) {
+            slot = &candidate;
+            break;
+        }
+    }
+    SyncSession *session =
+        static_cast<SyncSession *>(VirtualAlloc(NULL, sizeof(SyncSession), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    const DWORD alloc_error = GetLastError();
+    guard.session = session;
+    // Both slots taken can only mean a third concurrent opener: it runs
+    // unguarded rather than take a slot that guards another thread.
+    if (slot != nullptr && session != nullptr) {
+        slot->thread_id = GetCurrentThreadId();
+        slot->session = session;
+        slot->guard = &guard;
+    } else {
+        slot = nullptr;
+    }
+    LeaveCriticalSection(&g_cleanup_lock);
+
+    if (session == nullptr) {
+        report_code(20, alloc_error);
+        return nullptr;
+    }
+    OpenGuard *const watched = slot != nullptr ? &guard : nullptr;
+    t_open_guard = watched;
+
+    memset(session, 0, sizeof *session);
+    session->file = INVALID_HANDLE_VALUE;
+    session->timeout_sec = timeout_sec;
+    // A running handler holds the console's handler list; never make it wait for us here.
+    go_idle(watched);
+    SetConsoleCtrlHandler(sync_ctrl_handler, TRUE);
+    go_busy(watched);
+
+    int ok = 0;
+    report_info("同期ファイルのファイル名を生成します。");
+    if (build_names(session, kind, folder) != 0) {
+        report_code(21, GetLastError());
+    } else {
+        report_info("同期ファイルをオープンします。");
+        session->file = open_rendezvous_file(session->master_path);
+        if (session->file == INVALID_HANDLE_VALUE) {
+            report_code(4, GetLastError());
+        } else {
+            session->info_offset = SYNC_BYTE_LIVE_ROLE0;
+            ok = sync_handshake(session) == 0;
+        }
+    }
+
+    // Wait for the cleanup lock idle: the handler may hold it while it stops us.
+    go_idle(watched);
+    EnterCriticalSection(&g_cleanup_lock);
+    if (watched != nullptr && watched->state.load() != OPEN_IDLE) {
+        // The handler has stopped this thread and released its session meanwhile.
+        LeaveCriticalSection(&g_cleanup_lock);
+        park();
+    }
+    if (!ok) {
+        sync_release(session, 1);
+        free_session(session);
+        session = nullptr;
+    }
+    if (slot != nullptr) {
+        slot->thread_id = 0;
+        slot->session = nullptr;
+        slot->guard = nullptr;
+    }
+    t_open_guard = nullptr;
+    LeaveCriticalSection(&g_cleanup_lock);
+    SetConsoleCtrlHandler(sync_ctrl_handler, FALSE);
+    if (session != nullptr) report_info("同期初期処理が成功しました。");
+    return session;
+}
+
+void sync_release(SyncSession *session, int delete_files) {
+    if (session == nullptr || session->released) return;
+    if (session->file != INVALID_HANDLE_VALUE) {
+        // Failures are ignored: a byte not held (info byte equal to the liveness
+        // byte, for instance) fails harmlessly, and closing drops every lock anyway.
+        if (session->info_offset != 0) {
+            sync_unlock_byte(session, session->info_offset);
+            session->info_offset = 0;
+        }
+        if (session->own_live_offset != 0) {
+            sync_unlock_byte(session, session->own_live_offset);
+            session->own_live_offset = 0;
+        }
+        if (session->gate_held) {
+            session->gate_held = 0;
+            sync_unlock_byte(session, SYNC_BYTE_GATE);
+        }
+        CloseHandle(session->file);
+        session->file = INVALID_HANDLE_VALUE;
+        if (delete_files) {
+            DeleteFileA(session->master_path);
+            DeleteFileA(session->endwait_path);
+        }
+    }
+    session->released = 1;
+}
+
+int probe_peer_alive(SyncSession *session, CheckError *error) {
+    if (!sync_lock_byte(session, session->peer_live_offset, 1)) {
+        const DWORD os_error = GetLastError();
+        if (os_error == ERROR_LOCK_VIOLATION) return 1;
+        sync_set_error(error, 15, os_error);
+        return 0;
+    }
+    sync_set_error(error, 24, 0);
+    sync_unlock_byte(session, session->peer_live_offset);
+    return 0;
+}
+
+int sync_close(SyncSession *session) {
+    const time_t start = sync_now();
+    report_info("同期終了処理を開始します。");
+    CheckError e = {0, 0};
+
+    if (session->file != INVALID_HANDLE_VALUE) {
+        report_info("相手が終了処理を受け付けられるか確認します。");
+        bool agreed = false;
+        while (!agreed && e.code == 0) {
+            // The gate orders two closes; the in-progress byte, taken exclusively,
+            // tells that no handshake of the other party is under way.
+            if (!sync_lock_byte(session, SYNC_BYTE_GATE, 1)) {
+                const DWORD err = GetLastError();
+                if (err != ERROR_LOCK_VIOLATION) {
+                    sync_set_error(&e, 15, err);
+                } else if (sync_timed_out(session, start)) {
+                    sync_set_error(&e, 22, 0);
+                } else {
+                    sync_poll_sleep();
+                }
+                continue;
+            }
+            session->gate_held = 1;
+            if (sync_lock_byte(session, SYNC_BYTE_IN_PROGRESS, 1)) {
+                agreed = true;
+                continue;
+            }
+            const DWORD err = GetLastError();
+            if (err != ERROR_LOCK_VIOLATION) {
+                sync_set_error(&e, 15, err);
+                continue;
+            }
+            session->gate_held = 0;
+            if (!sync_unlock_byte(session, SYNC_BYTE_GATE)) {
+                sync_set_error(&e, 10, GetLastError());
+            } else if (sync_timed_out(session, start)) {
+                sync_set_error(&e, 22, 0);
+            } else {
+                sync_poll_sleep();
+            }
+        }
+        if (agreed) {
+            if (!sync_unlock_byte(session, SYNC_BYTE_IN_PROGRESS)) {
+                sync_set_error(&e, 10, GetLastError());
+            } else {
+                report_info("相手の生存状態を確認します。");
+                CheckError probe = {0, 0};
+                const int alive = session->own_live_offset != 0 && probe_peer_alive(session, &probe) == 1;
+                if (alive) {
+                    // First to close: leave the end-wait file for the other party,
+                    // which deletes it once it has closed too.
+                    report_info("終了同期ファイルを作成します。");
+                    HANDLE endwait = open_rendezvous_file(session->endwait_path);
+                    if (endwait != INVALID_HANDLE_VALUE) CloseHandle(endwait);
+                    report_info("リソースの開放処理を実施します。");
+                    sync_release(session, 0);
+                    report_info("相手の処理が終了するまで待機します。");
+                    while (GetFileAttributesA(session->endwait_path) != INVALID_FILE_ATTRIBUTES) {
+                        if (sync_timed_out(session, start)) {
+                            sync_set_error(&e, 22, 0);
+                            report_error(&e);
+                            return -1;
+                        }
+                        Sleep(SYNC_POLL_MS);
+                    }
+                    free_session(session);
+                    report_info("同期終了処理が成功しました。");
+                    return 0;
+                }
+            }
+        }
+    }
+
+    report_info("リソースの開放処理を実施します。");
+    sync_release(session, 1);
+    if (e.code == 0) {
+        free_session(session);
+        report_info("同期終了処理が成功しました。");
+        return 0;
+    }
+    report_error(&e);
+    return -1;
+}
+
+BOOL WINAPI sync_ctrl_handler(DWORD ctrl_type) {
+    (void)ctrl_type;  // every event ends the openings alike
+    EnterCriticalSection(&g_cleanup_lock);
+    const DWORD self = GetCurrentThreadId();
+    for (SyncSlot &slot : sync_registry) {
+        if (slot.thread_id == 0 || slot.thread_id == self) continue;
+        if (stop_opening_thread(slot.guard)) sync_release(slot.session, 1);
+        slot.thread_id = 0;
+        slot.session = nullptr;
+        slot.guard = nullptr;
+    }
+    LeaveCriticalSection(&g_cleanup_lock);
+    return FALSE;
+}
