@@ -1,4 +1,42 @@
+// The program entry: parse, validate, run the mode's driver.
 #include "front/args.h"
+#include "front/cleanup_lock.h"
+#include "front/report.h"
+#include "mutual/mutual.h"
+#include "single/single.h"
+#include "userapl/userapl.h"
 
-// Placeholder until the front end lands: every run is refused.
-int kavprobe_main(int, char **) { return -1; }
+int kavprobe_main(int argc, char **argv) {
+    // The texts carry their own CR LF; a text-mode stream would double the CR.
+    platform_binary_stdio();
+
+    CheckContext ctx;
+    memset(&ctx, 0, sizeof ctx);
+    if (parse_arguments(argc, argv, &ctx) != 0) return -1;
+    if (validate_arguments(&ctx) != 0) return -1;
+
+    TestResult result = TEST_ABORTED;
+    switch (ctx.mode) {
+    case 1:
+        result = single_check(&ctx);
+        break;
+    case 2:
+        result = mutual_check(&ctx);
+        break;
+    case 3: {
+        static const char operation[] = "動作「外部アプリケーション連携確認」";
+        static const char target[] = "確認対象「確認対象ファイルに対するテスト」";
+        report_begin(operation);
+        report_begin(target);
+        result = external_app_check(&ctx);
+        report_end(target, result);
+        report_end(operation, result);
+        break;
+    }
+    default:
+        break;
+    }
+
+    delete_cleanup_lock();
+    return result == TEST_OK ? 0 : -1;
+}
