@@ -19,6 +19,8 @@ TestResult single_check(CheckContext *ctx);
 TestResult open_test(CheckContext *ctx, int selector);
 TestResult read_write_test(CheckContext *ctx, int selector);
 TestResult lock_test(CheckContext *ctx, int selector);
+// One party of the paired part of lock_test; run by the main and the partner thread.
+TestResult paired_lock_test(CheckContext *ctx, int selector);
 TestResult delete_test(CheckContext *ctx, int selector);
 int single_slot_cleanup(int slot);
 BOOL WINAPI single_ctrl_handler(DWORD ctrl_type);

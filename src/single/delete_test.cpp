@@ -1,0 +1,35 @@
+// The delete test: a file this process created and closed can be deleted.
+#include "single/frame.h"
+#include "single/single_calls.h"
+
+TestResult delete_test(CheckContext *ctx, int selector) {
+    (void)selector;  // the test always works in the target path
+    CheckError error = {0, 0};
+    TestResult result = TEST_OK;
+
+    SlotFrame frame(0, nullptr);
+    SingleSlot *slot = frame.slot();
+    single_calls.make_work_file_name(ctx->mode, ctx->targetpath, 0, slot->file_name);
+    report_infof("ファイルをオープンします。(%s)", slot->file_name);
+    slot->handle = single_calls.open_share_file(slot->file_name, GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    if (slot->handle == INVALID_HANDLE_VALUE) {
+        set_check_error(&error, 5);
+        report_error(&error);
+        return TEST_NG;
+    }
+    report_info("ファイルを閉じます。");
+    single_calls.close_handle_reset(&slot->handle);
+
+    ReportScope step("処理「自プロセスが作成済のファイルを削除」", &result);
+    if (single_calls.delete_work_file(slot->file_name) == 0) {
+        report_infof("ファイルを削除しました。(%s)", slot->file_name);
+        // Deleted: nothing is left for the clean-up to delete.
+        memset(slot->file_name, 0, sizeof slot->file_name);
+    } else {
+        set_check_error(&error, 23);
+        report_error(&error);
+        result = TEST_NG;
+    }
+    return result;
+}

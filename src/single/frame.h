@@ -1,0 +1,62 @@
+// The frame every test of mode single runs in, and the small guards it is made of.
+#pragma once
+
+#include "front/report.h"
+#include "single/single.h"
+
+// Runs a callable when the scope is left, however it is left.
+template <class F>
+class ScopeExit {
+  public:
+    explicit ScopeExit(F f) : f_(f) {}
+    ~ScopeExit() { f_(); }
+    ScopeExit(const ScopeExit &) = delete;
+    ScopeExit &operator=(const ScopeExit &) = delete;
+
+  private:
+    F f_;
+};
+
+// A test's hold on its slot of the cleanup registry: claims the slot and adds the
+// console control handler; on the way out releases the slot and removes the handler.
+class SlotFrame {
+  public:
+    SlotFrame(int slot, SyncSession *session);
+    ~SlotFrame();
+    SlotFrame(const SlotFrame &) = delete;
+    SlotFrame &operator=(const SlotFrame &) = delete;
+    SingleSlot *slot() const { return &single_slots[index_]; }
+
+  private:
+    int index_;
+};
+
+// A begin line now and the matching end line on the way out, with the result as
+// it stands then.
+class ReportScope {
+  public:
+    ReportScope(const char *title, const TestResult *result) : title_(title), result_(result) {
+        report_begin(title_);
+    }
+    ~ReportScope() { report_end(title_, *result_); }
+    ReportScope(const ReportScope &) = delete;
+    ReportScope &operator=(const ReportScope &) = delete;
+
+  private:
+    const char *title_;
+    const TestResult *result_;
+};
+
+// Closes an event, timer or thread handle on the way out (the file handles of a
+// test belong to its slot).
+class HandleGuard {
+  public:
+    HandleGuard() = default;
+    ~HandleGuard();
+    HandleGuard(const HandleGuard &) = delete;
+    HandleGuard &operator=(const HandleGuard &) = delete;
+    HANDLE handle = NULL;
+};
+
+// The folder of a selector, or null for any other selector.
+const char *selected_folder(const CheckContext *ctx, int selector);

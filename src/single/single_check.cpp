@@ -1,0 +1,239 @@
+// Mode single: the driver, the cleanup registry with its console control
+// handler, and the open test.
+#include "front/cleanup_lock.h"
+#include "single/frame.h"
+#include "single/single_calls.h"
+
+SingleSlot single_slots[2] = {
+    {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, {0}, nullptr},
+    {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, {0}, nullptr},
+};
+uint32_t handler_slot = 0;
+
+static const char DELETED_LINE[] = "ファイルを削除しました。(%s)";
+
+SlotFrame::SlotFrame(int slot, SyncSession *session) : index_(slot) {
+    SingleSlot *s = &single_slots[slot];
+    // The handler of a test already running on the other thread reads the
+    // registry under the lock.
+    EnterCriticalSection(&g_cleanup_lock);
+    s->handle = INVALID_HANDLE_VALUE;
+    s->handle2 = INVALID_HANDLE_VALUE;
+    memset(s->file_name, 0, sizeof s->file_name);
+    s->session = session;
+    LeaveCriticalSection(&g_cleanup_lock);
+    SetConsoleCtrlHandler(single_ctrl_handler, TRUE);
+}
+
+SlotFrame::~SlotFrame() {
+    single_slot_cleanup(index_);
+    SetConsoleCtrlHandler(single_ctrl_handler, FALSE);
+}
+
+HandleGuard::~HandleGuard() {
+    if (handle != NULL) single_calls.close_handle(handle);
+}
+
+const char *selected_folder(const CheckContext *ctx, int selector) {
+    if (selector == FOLDER_SHARED) return ctx->kavsharepath;
+    if (selector == FOLDER_TARGET) return ctx->targetpath;
+    return nullptr;
+}
+
+// Unlocks byte 0 through a registered handle and closes it; a handle whose close
+// fails stays registered for a later try.
+static void release_slot_handle(HANDLE *handle) {
+    if (*handle == INVALID_HANDLE_VALUE) return;
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof ov);
+    single_calls.unlock_file_ex(*handle, 0, 1, 0, &ov);
+    if (*handle != INVALID_HANDLE_VALUE && single_calls.close_handle(*handle)) *handle = INVALID_HANDLE_VALUE;
+}
+
+int single_slot_cleanup(int slot) {
+    if (slot < 0 || slot > 1) return 0;
+    SingleSlot *s = &single_slots[slot];
+    release_slot_handle(&s->handle);
+    release_slot_handle(&s->handle2);
+    if (s->session != nullptr) {
+        sync_close(s->session);
+        EnterCriticalSection(&g_cleanup_lock);
+        s->session = nullptr;
+        LeaveCriticalSection(&g_cleanup_lock);
+    }
+    // Both slots: the other party's file is deleted here when it has not been
+    // yet. The names are taken under the lock, which the handler and the other
+    // party's clean-up hold too; the lines are written outside it.
+    for (int i = 0; i < 2; ++i) {
+        char deleted[sizeof single_slots[i].file_name];
+        deleted[0] = '\0';
+        EnterCriticalSection(&g_cleanup_lock);
+        SingleSlot *t = &single_slots[i];
+        if (t->file_name[0] != '\0' && single_calls.delete_file(t->file_name)) {
+            memcpy(deleted, t->file_name, sizeof deleted);
+            memset(t->file_name, 0, sizeof t->file_name);
+        }
+        LeaveCriticalSection(&g_cleanup_lock);
+        if (deleted[0] != '\0') report_infof(DELETED_LINE, deleted);
+    }
+    return 0;
+}
+
+// Releases everything a slot holds, on the handler's thread.
+static void handler_release_slot(SingleSlot *s) {
+    HANDLE *handles[2] = {&s->handle, &s->handle2};
+    for (HANDLE *h : handles) {
+        if (*h == INVALID_HANDLE_VALUE) continue;
+        single_calls.unlock_range(*h);
+        if (*h != INVALID_HANDLE_VALUE) single_calls.close_handle_reset(h);
+    }
+    if (s->session != nullptr) {
+        sync_release(s->session, 1);
+        s->session = nullptr;
+    }
+}
+
+BOOL WINAPI single_ctrl_handler(DWORD) {
+    EnterCriticalSection(&g_cleanup_lock);
+    ScopeExit leave([] { LeaveCriticalSection(&g_cleanup_lock); });
+    if (handler_slot >= 2) return FALSE;
+    // Slot handler_slot first, then the other one too: a party whose own
+    // installation has not been added yet, or has already been removed, would
+    // otherwise keep its files and rendezvous files when the process ends.
+    handler_release_slot(&single_slots[handler_slot]);
+    handler_release_slot(&single_slots[handler_slot ^ 1]);
+    for (SingleSlot &s : single_slots) {
+        if (s.file_name[0] != '\0' && single_calls.delete_work_file(s.file_name) == 0) {
+            report_infof(DELETED_LINE, s.file_name);
+            memset(s.file_name, 0, sizeof s.file_name);
+        }
+    }
+    ++handler_slot;
+    return FALSE;
+}
+
+// One case of the open test: open the work file with a disposition, judge the
+// outcome, close what was opened. Returns the case result; *create_failed is set
+// when the CREATE_NEW of case B failed.
+enum OpenExpect { EXPECT_SUCCESS, EXPECT_FAILURE };
+
+struct OpenCase {
+    const char *title;
+    DWORD disposition;
+    OpenExpect expect;
+    DWORD expected_error;   // EXPECT_FAILURE: the error that shows the right behaviour
+    int32_t failure_code;   // the check error of a wrong outcome
+};
+
+static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError *error) {
+    TestResult result = TEST_OK;
+    ReportScope scope(c->title, &result);
+    report_infof("ファイルをオープンします。(%s)", slot->file_name);
+    slot->handle = single_calls.open_share_file(slot->file_name, GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, c->disposition);
+    if (slot->handle == INVALID_HANDLE_VALUE) {
+        if (c->expect == EXPECT_FAILURE) {
+            DWORD os_error = GetLastError();
+            set_check_error(error, 9);
+            if (os_error == c->expected_error) {
+                report_error_info(error);
+            } else {
+                report_error(error);
+                result = TEST_NG;
+            }
+        } else {
+            set_check_error(error, c->failure_code);
+            report_error(error);
+            result = TEST_NG;
+        }
+        return result;
+    }
+    if (c->expect == EXPECT_FAILURE) {
+        error->code = 7;
+        error->os_error = 0;
+        report_error(error);
+        result = TEST_NG;
+    }
+    single_calls.close_handle_reset(&slot->handle);
+    return result;
+}
+
+TestResult open_test(CheckContext *ctx, int selector) {
+    const char *folder = selected_folder(ctx, selector);
+    if (folder == nullptr) return TEST_NG;
+    CheckError error = {0, 0};
+    TestResult result = TEST_OK;
+
+    SlotFrame frame(0, nullptr);
+    SingleSlot *slot = frame.slot();
+    single_calls.make_work_file_name(ctx->mode, folder, 0, slot->file_name);
+
+    const OpenCase case_a = {"処理「既存ファイルがない状態での既存ファイルのオープン」", OPEN_EXISTING, EXPECT_FAILURE,
+                             ERROR_FILE_NOT_FOUND, 9};
+    const OpenCase case_b = {"処理「既存ファイルがない状態での新規ファイルのオープン」", CREATE_NEW, EXPECT_SUCCESS, 0,
+                             selector == FOLDER_SHARED ? 4 : 5};
+    const OpenCase case_c = {"処理「既存ファイルがある状態での新規ファイルのオープン」", CREATE_NEW, EXPECT_FAILURE,
+                             ERROR_FILE_EXISTS, 9};
+    const OpenCase case_d = {"処理「既存ファイルがある状態での既存ファイルのオープン」", OPEN_EXISTING, EXPECT_SUCCESS, 0,
+                             5};
+
+    if (selector == FOLDER_TARGET) result = combine_result(result, run_open_case(&case_a, slot, &error));
+    TestResult b = run_open_case(&case_b, slot, &error);
+    result = combine_result(result, b);
+    // Without the file of case B the other cases test nothing.
+    if (b != TEST_OK || selector != FOLDER_TARGET) return result;
+    result = combine_result(result, run_open_case(&case_c, slot, &error));
+    result = combine_result(result, run_open_case(&case_d, slot, &error));
+    return result;
+}
+
+// Runs one test between the begin and end lines of its category.
+static TestResult run_category(const char *title, TestResult (*test)(CheckContext *, int), CheckContext *ctx,
+                               int selector) {
+    TestResult result = TEST_OK;
+    ReportScope scope(title, &result);
+    result = test(ctx, selector);
+    return result;
+}
+
+static const char CATEGORY_OPEN[] = "処理種別「ファイルオープン処理」";
+static const char CATEGORY_READ_WRITE[] = "処理種別「ファイル読み書き処理」";
+static const char CATEGORY_LOCK[] = "処理種別「バイト範囲のロック処理」";
+static const char CATEGORY_DELETE[] = "処理種別「ファイル削除処理」";
+
+TestResult single_check(CheckContext *ctx) {
+    TestResult overall = TEST_OK;
+    ReportScope operation("動作「単一環境確認」", &overall);
+
+    TestResult g1 = TEST_OK;
+    {
+        ReportScope group("確認対象「KAVRO間共有環境設定パスに対するテスト」", &g1);
+        g1 = run_category(CATEGORY_OPEN, open_test, ctx, FOLDER_SHARED);
+        if (g1 != TEST_ABORTED) g1 = combine_result(g1, run_category(CATEGORY_LOCK, lock_test, ctx, FOLDER_SHARED));
+    }
+    if (g1 == TEST_ABORTED) {
+        overall = TEST_ABORTED;
+        return overall;
+    }
+
+    TestResult g2 = TEST_OK;
+    {
+        ReportScope group("確認対象「確認対象パスに対するテスト」", &g2);
+        struct Member {
+            const char *title;
+            TestResult (*test)(CheckContext *, int);
+        };
+        const Member members[] = {
+            {CATEGORY_OPEN, open_test},
+            {CATEGORY_READ_WRITE, read_write_test},
+            {CATEGORY_LOCK, lock_test},
+            {CATEGORY_DELETE, delete_test},
+        };
+        for (const Member &m : members) {
+            g2 = combine_result(g2, run_category(m.title, m.test, ctx, FOLDER_TARGET));
+            if (g2 == TEST_ABORTED) break;
+        }
+    }
+    overall = combine_result(g1, g2);
+    return overall;
+}
