@@ -118,6 +118,15 @@ void report_code(int32_t code, DWORD os_error) {
 
 void free_session(SyncSession *session) { VirtualFree(session, 0, MEM_RELEASE); }
 
+// Names longer than the bound are cut to 255 characters, alike in both parties.
+void format_name(char *out, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void format_name(char *out, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(out, NAME_BOUND, format, args);
+    va_end(args);
+}
+
 // The session's names; -1 with the last error when the computer name cannot be read.
 int build_names(SyncSession *session, int kind, const char *folder) {
     if (kind == 1) {
@@ -126,11 +135,11 @@ int build_names(SyncSession *session, int kind, const char *folder) {
         DWORD size = COMPUTER_NAME_SIZE;
         if (!GetComputerNameExA(ComputerNamePhysicalDnsFullyQualified, computer, &size)) return -1;
         const int pid = (int)GetCurrentProcessId();
-        snprintf(session->master_path, NAME_BOUND, "%s\\.#KAVLOCK.%s.%d.master", folder, computer, pid);
-        snprintf(session->endwait_path, NAME_BOUND, "%s\\%s.%d.endwaitfile", folder, computer, pid);
+        format_name(session->master_path, "%s\\.#KAVLOCK.%s.%d.master", folder, computer, pid);
+        format_name(session->endwait_path, "%s\\%s.%d.endwaitfile", folder, computer, pid);
     } else {
-        snprintf(session->master_path, NAME_BOUND, "%s\\.#KAVLOCK.master", folder);
-        snprintf(session->endwait_path, NAME_BOUND, "%s\\endwaitfile", folder);
+        format_name(session->master_path, "%s\\.#KAVLOCK.master", folder);
+        format_name(session->endwait_path, "%s\\endwaitfile", folder);
     }
     return 0;
 }
