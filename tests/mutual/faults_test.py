@@ -1,0 +1,132 @@
+"""Mode double when the other process is missing, killed or interrupted."""
+import os
+import signal
+import time
+import unittest
+
+import kavtest
+import pairs
+from pairs import CASES, DELETE_KIND, DELETE_PEER, LOCK_KIND, OPEN_KIND, OPEN_PEER, SHARED_GROUP, TARGET_GROUP
+
+# How long the survivor may take after the other process went: the timeout of a
+# wait plus a few seconds for its clean-up and a loaded machine.
+GRACE = pairs.TIMEOUT + (10 if kavtest.IS_WINE else 6)
+
+
+def begin_line(title):
+    return "テスト %sを開始します。" % title
+
+
+class FaultTest(unittest.TestCase):
+    def setUp(self):
+        self.shared = kavtest.TempDir("kav-mutual-h")
+        self.target = kavtest.TempDir("kav-mutual-p")
+        self.logs = kavtest.TempDir("kav-mutual-log")
+        self.parties = []
+
+    def tearDown(self):
+        for p in self.parties:
+            p.kill()
+            p.proc.communicate()
+        for d in (self.shared, self.target, self.logs):
+            d.__exit__(None, None, None)
+
+    def party(self, name):
+        p = pairs.Party(self.shared.path, self.target.path, os.path.join(self.logs.path, name + ".log"))
+        self.parties.append(p)
+        return p
+
+    def leftovers(self):
+        return pairs.tool_files(self.shared.path) + pairs.tool_files(self.target.path)
+
+    def text(self, party):
+        return party.report_bytes().decode("cp932", "replace")
+
+    def assert_peer_lost(self, node, party):
+        """The test in which the other process went ended on a failed meeting: the other
+        process's liveness byte was free (24) or, had it been caught half-way, the timeout (22)."""
+        lost = pairs.error_lines(node, pairs.MSG_PEER_GONE) + pairs.error_lines(node, pairs.MSG_TIMEOUT)
+        self.assertTrue(lost, self.text(party))
+        self.assertEqual(node.result, "NG")
+
+    def test_lone_process_aborts_the_mutual_part_after_the_timeout(self):
+        lone = self.party("lone")
+        self.assertEqual(kavtest.exit_status(lone.finish()), 255)
+        mutual = pairs.mutual_part(lone)
+        self.assertEqual(mutual.result, "NG")
+        # Only the first mutual test ran: its session never met a partner.
+        self.assertEqual([c.title for c in mutual.children()], [SHARED_GROUP])
+        shared = mutual.child(SHARED_GROUP)
+        self.assertEqual([c.title for c in shared.children()], [OPEN_KIND])
+        self.assertEqual(shared.result, "NG")
+        opening = shared.child(OPEN_KIND)
+        self.assertEqual(opening.children(), [])
+        self.assertEqual(len(pairs.error_lines(opening, pairs.MSG_TIMEOUT)), 1, self.text(lone))
+        self.assertEqual(self.leftovers(), [])
+
+    def kill_at(self, title):
+        """Starts a pair, kills the second process once its log shows the begin line of
+        title in the mutual part, and returns the survivor and how long it took to end
+        after the kill."""
+        survivor = self.party("survivor")
+        victim = self.party("victim")
+        reached = victim.wait_for_line(begin_line(title), after=begin_line(pairs.OPERATION))
+        self.assertTrue(reached, self.text(victim))
+        victim.kill()
+        killed = time.monotonic()
+        victim.proc.communicate()
+        self.assertEqual(kavtest.exit_status(survivor.finish(limit=GRACE + (killed - survivor.started))), 255)
+        return survivor, survivor.ended - killed
+
+    def test_killed_peer(self):
+        """One process killed at three moments: between the meetings of the open test, in
+        the middle of the lock test, during the delete test. The survivor ends NG within the
+        timeout plus a little and leaves no file of the tool behind."""
+        moments = [(OPEN_PEER, SHARED_GROUP, OPEN_KIND),
+                   (CASES[4], SHARED_GROUP, LOCK_KIND),
+                   (DELETE_PEER, TARGET_GROUP, DELETE_KIND)]
+        for title, group, kind in moments:
+            with self.subTest(moment=title):
+                survivor, took = self.kill_at(title)
+                mutual = pairs.mutual_part(survivor)
+                self.assertEqual(mutual.result, "NG")
+                node = pairs.category(mutual, group, kind)
+                self.assert_peer_lost(node, survivor)
+                self.assertLessEqual(took, GRACE)
+                # An aborted test ends the mutual part: nothing runs after it.
+                groups = [c.title for c in mutual.children()]
+                self.assertEqual(groups[-1], group)
+                self.assertEqual(mutual.child(group).children()[-1].title, kind)
+                self.assertEqual(self.leftovers(), [], self.text(survivor))
+                for p in self.parties:
+                    p.kill()
+                    p.proc.communicate()
+                self.parties = []
+
+    def test_interrupted_peer(self):
+        """A console control event in one process during the lock test: its handler
+        releases the registered files and the session at once and the process ends; the
+        other process's next meeting fails and it ends NG. Nothing is left behind."""
+        survivor = self.party("survivor")
+        victim = self.party("victim")
+        reached = victim.wait_for_line(begin_line(CASES[4]), after=begin_line(pairs.OPERATION))
+        self.assertTrue(reached, self.text(victim))
+        victim.kill(signal.SIGINT)
+        interrupted = time.monotonic()
+        code = victim.finish(limit=30 + (interrupted - victim.started))
+        self.assertLessEqual(victim.ended - interrupted, 8)
+        if kavtest.IS_WINE:
+            # Wine's default console control handler ends the process with 0
+            # (Windows: STATUS_CONTROL_C_EXIT).
+            self.assertEqual(code, 0)
+        else:
+            self.assertNotEqual(code, 0)
+        self.assertEqual(kavtest.exit_status(survivor.finish(limit=GRACE + (interrupted - survivor.started))), 255)
+        self.assertLessEqual(survivor.ended - interrupted, GRACE)
+        node = pairs.category(pairs.mutual_part(survivor), SHARED_GROUP, LOCK_KIND)
+        self.assert_peer_lost(node, survivor)
+        self.assertEqual(self.leftovers(), [], self.text(survivor))
+
+
+if __name__ == "__main__":
+    unittest.main()
