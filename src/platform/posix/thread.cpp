@@ -1,0 +1,152 @@
+// Threads and critical sections.
+//
+// Every thread runs detached: its handle is a table entry whose object the thread
+// itself also references, so closing the handle while the thread runs frees
+// nothing the thread still uses, and the object goes when both are done.
+#include "handles.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace plat {
+
+namespace {
+
+struct Thread : Object {
+    Thread(LPTHREAD_START_ROUTINE fn, LPVOID arg) : Object(Kind::Thread), start(fn), param(arg) {}
+
+    DWORD wait(DWORD ms) override;
+
+    const LPTHREAD_START_ROUTINE start;
+    const LPVOID param;
+    std::mutex mu;
+    std::condition_variable cv;
+    DWORD tid = 0;  // set by the thread as it starts; CreateThread waits for it
+    bool done = false;
+    DWORD exit_code = STILL_ACTIVE;
+};
+
+DWORD Thread::wait(DWORD ms) {
+    std::unique_lock<std::mutex> lock(mu);
+    if (ms == INFINITE) {
+        cv.wait(lock, [this] { return done; });
+        return WAIT_OBJECT_0;
+    }
+    auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    return cv.wait_until(lock, limit, [this] { return done; }) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+void *thread_main(void *arg) {
+    Thread *t = static_cast<Thread *>(arg);
+    {
+        std::lock_guard<std::mutex> lock(t->mu);
+        t->tid = GetCurrentThreadId();
+    }
+    t->cv.notify_all();
+    DWORD code = t->start(t->param);
+    {
+        std::lock_guard<std::mutex> lock(t->mu);
+        t->exit_code = code;
+        t->done = true;
+    }
+    t->cv.notify_all();
+    object_unref(t);
+    return nullptr;
+}
+
+}  // namespace
+
+}  // namespace plat
+
+using plat::Kind;
+using plat::Ref;
+using plat::Thread;
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                           LPDWORD lpThreadId) {
+    (void)lpThreadAttributes;  // no child processes inherit handles from this layer
+    if (lpStartAddress == nullptr) return plat::fail<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
+    // A suspended thread could never be resumed: ResumeThread is not part of the layer.
+    if (dwCreationFlags & CREATE_SUSPENDED) return plat::fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+
+    Thread *t = new (std::nothrow) Thread(lpStartAddress, lpParameter);
+    if (t == nullptr) return plat::fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+    t->refs.fetch_add(1);  // the thread's own reference, dropped when it ends
+    HANDLE h = plat::handle_insert(t);
+    if (h == nullptr) return nullptr;  // the table deleted the object
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (dwStackSize != 0) {
+        // Windows rounds the size up; a too small one still gets a working stack.
+        size_t page = (size_t)sysconf(_SC_PAGESIZE);
+        size_t size = dwStackSize < (SIZE_T)PTHREAD_STACK_MIN ? (size_t)PTHREAD_STACK_MIN : (size_t)dwStackSize;
+        size = (size + page - 1) / page * page;
+        pthread_attr_setstacksize(&attr, size);
+    }
+    pthread_t pt;
+    int rc = pthread_create(&pt, &attr, plat::thread_main, t);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        plat::object_unref(t);  // the reference the thread would have dropped
+        CloseHandle(h);
+        return plat::fail<HANDLE>(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : plat::errno_to_win32(rc), nullptr);
+    }
+    DWORD tid;
+    {
+        std::unique_lock<std::mutex> lock(t->mu);
+        t->cv.wait(lock, [t] { return t->tid != 0; });
+        tid = t->tid;
+    }
+    if (lpThreadId != nullptr) *lpThreadId = tid;
+    SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    Ref<Thread> t(plat::handle_ref(hThread, Kind::Thread));
+    if (!t) return FALSE;
+    if (lpExitCode == nullptr) return plat::fail<BOOL>(ERROR_NOACCESS, FALSE);
+    std::lock_guard<std::mutex> lock(t->mu);
+    *lpExitCode = t->exit_code;
+    return TRUE;
+}
+
+DWORD WINAPI GetCurrentThreadId(void) {
+    thread_local DWORD id = (DWORD)syscall(SYS_gettid);
+    return id;
+}
+
+// A critical section is a recursive mutex: its owner may enter it again and must
+// leave it as often as it entered.
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    if (lpCriticalSection == nullptr) return;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&lpCriticalSection->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    if (lpCriticalSection == nullptr) return;
+    pthread_mutex_lock(&lpCriticalSection->mutex);
+}
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    if (lpCriticalSection == nullptr) return;
+    pthread_mutex_unlock(&lpCriticalSection->mutex);
+}
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    if (lpCriticalSection == nullptr) return;
+    pthread_mutex_destroy(&lpCriticalSection->mutex);
+}
