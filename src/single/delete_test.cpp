@@ -10,7 +10,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
     SlotFrame frame(0, nullptr);
     SingleSlot *slot = frame.slot();
     single_calls.make_work_file_name(ctx->mode, ctx->targetpath, 0, slot->file_name);
-    report_infof("ファイルをオープンします。(%s)", slot->file_name);
+    report_named("ファイルをオープンします。(%s)", slot->file_name);
     slot->handle = single_calls.open_share_file(slot->file_name, GENERIC_READ | GENERIC_WRITE,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     if (slot->handle == INVALID_HANDLE_VALUE) {
@@ -23,7 +23,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
 
     ReportScope step("処理「自プロセスが作成済のファイルを削除」", &result);
     if (single_calls.delete_work_file(slot->file_name) == 0) {
-        report_infof("ファイルを削除しました。(%s)", slot->file_name);
+        report_named("ファイルを削除しました。(%s)", slot->file_name);
         // Deleted: nothing is left for the clean-up to delete.
         memset(slot->file_name, 0, sizeof slot->file_name);
     } else {

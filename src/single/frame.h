@@ -58,5 +58,8 @@ class HandleGuard {
     HANDLE handle = NULL;
 };
 
+// A detail line formed from a format with one %s and a name.
+void report_named(const char *format, const char *name);
+
 // The folder of a selector, or null for any other selector.
 const char *selected_folder(const CheckContext *ctx, int selector);

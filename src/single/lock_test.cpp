@@ -79,7 +79,7 @@ TestResult run_solo(CheckContext *ctx, int selector, const char *folder, bool *s
     s.timer = timer.handle;
 
     single_calls.make_work_file_name(ctx->mode, folder, 0, slot->file_name);
-    report_infof("ファイルをオープンします。(%s)", slot->file_name);
+    report_named("ファイルをオープンします。(%s)", slot->file_name);
     slot->handle = open_work_file(slot->file_name);
     if (slot->handle == INVALID_HANDLE_VALUE) {
         set_check_error(&s.error, open_failure_code(selector));
@@ -375,7 +375,7 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) {
     p.timer = timer.handle;
 
     single_calls.make_work_file_name(ctx->mode, folder, role, slot->file_name);
-    report_infof("自プロセスのファイルをオープンします。(%s)", slot->file_name);
+    report_named("自プロセスのファイルをオープンします。(%s)", slot->file_name);
     slot->handle = open_work_file(slot->file_name);
     if (slot->handle == INVALID_HANDLE_VALUE) {
         set_check_error(&p.error, open_failure_code(selector));
@@ -385,7 +385,7 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) {
     char peer_name[261];
     memset(peer_name, 0, sizeof peer_name);
     single_calls.make_work_file_name(ctx->mode, folder, role ^ 1, peer_name);
-    report_infof("対向プロセスのファイルをオープンします。(%s)", peer_name);
+    report_named("対向プロセスのファイルをオープンします。(%s)", peer_name);
     slot->handle2 = open_work_file(peer_name);
     if (slot->handle2 == INVALID_HANDLE_VALUE) {
         set_check_error(&p.error, open_failure_code(selector));

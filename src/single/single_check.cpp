@@ -34,6 +34,12 @@ HandleGuard::~HandleGuard() {
     if (handle != NULL) single_calls.close_handle(handle);
 }
 
+void report_named(const char *format, const char *name) {
+    char text[REPORT_LINE_MAX];
+    snprintf(text, sizeof text, format, name);
+    report_info(text);
+}
+
 const char *selected_folder(const CheckContext *ctx, int selector) {
     if (selector == FOLDER_SHARED) return ctx->kavsharepath;
     if (selector == FOLDER_TARGET) return ctx->targetpath;
@@ -74,7 +80,7 @@ int single_slot_cleanup(int slot) {
             memset(t->file_name, 0, sizeof t->file_name);
         }
         LeaveCriticalSection(&g_cleanup_lock);
-        if (deleted[0] != '\0') report_infof(DELETED_LINE, deleted);
+        if (deleted[0] != '\0') report_named(DELETED_LINE, deleted);
     }
     return 0;
 }
@@ -104,7 +110,7 @@ BOOL WINAPI single_ctrl_handler(DWORD) {
     handler_release_slot(&single_slots[handler_slot ^ 1]);
     for (SingleSlot &s : single_slots) {
         if (s.file_name[0] != '\0' && single_calls.delete_work_file(s.file_name) == 0) {
-            report_infof(DELETED_LINE, s.file_name);
+            report_named(DELETED_LINE, s.file_name);
             memset(s.file_name, 0, sizeof s.file_name);
         }
     }
@@ -128,7 +134,7 @@ struct OpenCase {
 static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError *error) {
     TestResult result = TEST_OK;
     ReportScope scope(c->title, &result);
-    report_infof("ファイルをオープンします。(%s)", slot->file_name);
+    report_named("ファイルをオープンします。(%s)", slot->file_name);
     slot->handle = single_calls.open_share_file(slot->file_name, GENERIC_READ | GENERIC_WRITE,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, c->disposition);
     if (slot->handle == INVALID_HANDLE_VALUE) {
