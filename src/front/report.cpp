@@ -65,7 +65,7 @@ struct LastErrorKeeper {
 // Forms a line into line[REPORT_LINE_MAX]. A line that does not fit keeps its
 // head (indentation, marker, message and as much of the rest as fits) cut after a
 // whole character of the ANSI code page, and still ends in CR LF.
-void format_line(char *line, const char *format, va_list args) {
+void format_line_v(char *line, const char *format, va_list args) {
     int n = vsnprintf(line, REPORT_LINE_MAX, format, args);
     if (n < 0) {
         line[0] = '\0';
@@ -88,7 +88,7 @@ void format_line(char *line, const char *format, ...) __attribute__((format(prin
 void format_line(char *line, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    format_line(line, format, args);
+    format_line_v(line, format, args);
     va_end(args);
 }
 
