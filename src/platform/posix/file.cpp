@@ -1,0 +1,411 @@
+// Files: CreateFileA, ReadFile, WriteFile, FlushFileBuffers, SetFilePointer,
+// DeleteFileA, GetFileAttributesA.
+#include "file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+
+// Declared weak until the code-page part of the layer is linked in everywhere.
+BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) __attribute__((weak));
+
+namespace plat {
+
+namespace {
+
+constexpr DWORD kErrorNegativeSeek = 131;
+constexpr DWORD kFileExecute = 0x0020;  // FILE_EXECUTE counts as read access for sharing
+
+bool is_readonly(const struct stat &st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+
+// SECURITY_ATTRIBUTES whose descriptor carries a NULL DACL: access for every account.
+bool has_null_dacl(const SECURITY_ATTRIBUTES *sa) {
+    if (sa == nullptr || sa->lpSecurityDescriptor == nullptr) return false;
+    const SECURITY_DESCRIPTOR *sd = static_cast<const SECURITY_DESCRIPTOR *>(sa->lpSecurityDescriptor);
+    const WORD kDaclPresent = 0x0004;
+    return sd->Revision == SECURITY_DESCRIPTOR_REVISION && (sd->Control & kDaclPresent) != 0 && sd->Dacl == nullptr;
+}
+
+// Opens the descriptor read-write whenever the file allows it, so that the handle can
+// hold write locks and announce itself; the handle's own access rights are enforced
+// by the layer. Falls back to the mode the access needs.
+int open_fd(const std::string &path, int create_flags, mode_t mode, bool want_read, bool want_write, bool *readable,
+            bool *writable) {
+    const int base = O_CLOEXEC | O_NOCTTY | create_flags;
+    int fd = open(path.c_str(), O_RDWR | base, mode);
+    if (fd >= 0) {
+        *readable = *writable = true;
+        return fd;
+    }
+    int err = errno;
+    if (err != EACCES && err != EPERM && err != EROFS && err != ETXTBSY) return -1;
+    if (want_read && want_write) {
+        errno = err;
+        return -1;
+    }
+    if (want_write) {
+        fd = open(path.c_str(), O_WRONLY | base, mode);
+        *readable = false;
+        *writable = fd >= 0;
+        return fd;
+    }
+    fd = open(path.c_str(), O_RDONLY | base, mode);
+    if (fd >= 0) {
+        *readable = true;
+        *writable = false;
+        return fd;
+    }
+    if (want_read) return -1;
+    // No data access asked for: any descriptor will do, even one that cannot lock.
+    fd = open(path.c_str(), O_PATH | base, mode);
+    *readable = *writable = false;
+    return fd;
+}
+
+void signal_event(Event *ev, File *f) {
+    if (ev != nullptr)
+        ev->sig.set();
+    else
+        f->sig.set();
+}
+
+// The event of an OVERLAPPED; its low bit only steers completion ports.
+HANDLE event_handle(const OVERLAPPED *ov) {
+    return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(ov->hEvent) & ~static_cast<uintptr_t>(1));
+}
+
+// Starts an I/O request that carries an OVERLAPPED: the status is pending and the
+// event reset until the request ends. *ev receives a reference to the event.
+BOOL begin_overlapped(OVERLAPPED *ov, File *f, Event **ev) {
+    *ev = nullptr;
+    HANDLE h = event_handle(ov);
+    if (h != nullptr) {
+        *ev = static_cast<Event *>(handle_ref(h, Kind::Event));
+        if (*ev == nullptr) return FALSE;
+    }
+    __atomic_store_n(&ov->InternalHigh, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
+    if (*ev != nullptr)
+        (*ev)->sig.reset();
+    else
+        f->sig.reset();
+    return TRUE;
+}
+
+uint64_t ov_offset(const OVERLAPPED *ov) { return ov->Offset | (static_cast<uint64_t>(ov->OffsetHigh) << 32); }
+
+struct EventRef {
+    Event *ev = nullptr;
+    ~EventRef() {
+        if (ev) object_unref(ev);
+    }
+};
+
+}  // namespace
+
+File::~File() {
+    if (fd >= 0) close(fd);
+}
+
+std::string posix_path(const char *name) {
+    std::string out;
+    if (name == nullptr) return out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != 0; ++p) {
+        if (&::IsDBCSLeadByte != nullptr && ::IsDBCSLeadByte(*p) && p[1] != 0) {
+            out += static_cast<char>(p[0]);
+            out += static_cast<char>(p[1]);
+            ++p;
+        } else {
+            out += *p == '\\' ? '/' : static_cast<char>(*p);
+        }
+    }
+    return out;
+}
+
+DWORD missing_name_error(const std::string &path) {
+    std::string::size_type slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ERROR_FILE_NOT_FOUND;  // the current folder exists
+    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
+    return ERROR_PATH_NOT_FOUND;
+}
+
+void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, File *f) {
+    __atomic_store_n(&ov->InternalHigh, bytes, __ATOMIC_RELAXED);
+    __atomic_store_n(&ov->Internal, status, __ATOMIC_RELEASE);
+    signal_event(ev, f);
+}
+
+}  // namespace plat
+
+using plat::File;
+using plat::Kind;
+using plat::Ref;
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    (void)hTemplateFile;
+    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
+        return plat::fail<HANDLE>(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    std::string path = plat::posix_path(lpFileName);
+    if (path.empty()) return plat::fail<HANDLE>(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+
+    const DWORD a = dwDesiredAccess;
+    const bool all = (a & GENERIC_ALL) != 0;
+    const bool want_read = all || (a & (GENERIC_READ | GENERIC_EXECUTE | FILE_READ_DATA | plat::kFileExecute)) != 0;
+    const bool want_write = all || (a & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+    const bool want_delete = all || (a & DELETE) != 0;
+    const bool truncate = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+    if (dwCreationDisposition == TRUNCATE_EXISTING && !want_write)
+        return plat::fail<HANDLE>(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+
+    const bool null_dacl = plat::has_null_dacl(lpSecurityAttributes);
+    bool existed = false;
+    bool readable = false, writable = false;
+    bool is_dir = false;
+    int fd = -1;
+    // Two rounds at most: a file created or removed by someone else between the
+    // look-up and the open sends us round again.
+    for (int round = 0; round < 2 && fd < 0; ++round) {
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0) {
+            existed = true;
+            if (dwCreationDisposition == CREATE_NEW) return plat::fail<HANDLE>(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+            if (S_ISDIR(st.st_mode)) {
+                if (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || truncate)
+                    return plat::fail<HANDLE>(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+                is_dir = true;
+                fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (fd < 0) return plat::fail<HANDLE>(plat::errno_to_win32(errno), INVALID_HANDLE_VALUE);
+                readable = true;
+                break;
+            }
+            // The read-only attribute binds every account, root included.
+            if (plat::is_readonly(st) && (want_write || truncate))
+                return plat::fail<HANDLE>(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+            fd = plat::open_fd(path, 0, 0, want_read, want_write, &readable, &writable);
+            if (fd < 0 && errno == ENOENT) continue;
+        } else if (errno == ENOENT) {
+            existed = false;
+            if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)
+                return plat::fail<HANDLE>(plat::missing_name_error(path), INVALID_HANDLE_VALUE);
+            fd = plat::open_fd(path, O_CREAT | O_EXCL, 0666, want_read, want_write, &readable, &writable);
+            if (fd < 0 && errno == EEXIST && dwCreationDisposition != CREATE_NEW) continue;
+            // Creating needs the folder: a missing one is a path error.
+            if (fd < 0 && errno == ENOENT) return plat::fail<HANDLE>(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+            if (fd >= 0 && null_dacl) fchmod(fd, 0666);  // not cut by the umask
+        } else if (errno == ENOTDIR) {
+            return plat::fail<HANDLE>(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+        } else {
+            return plat::fail<HANDLE>(plat::errno_to_win32(errno), INVALID_HANDLE_VALUE);
+        }
+        if (fd < 0) {
+            int err = errno;
+            if (err == EEXIST) return plat::fail<HANDLE>(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+            if (err == ENOTDIR) return plat::fail<HANDLE>(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+            return plat::fail<HANDLE>(plat::errno_to_win32(err), INVALID_HANDLE_VALUE);
+        }
+    }
+    if (fd < 0) return plat::fail<HANDLE>(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);  // the name kept changing
+
+    File *f = new (std::nothrow) File();
+    if (f == nullptr) {
+        close(fd);
+        return plat::fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
+    }
+    f->fd = fd;
+    f->fd_readable = readable;
+    f->fd_writable = writable;
+    f->can_read = want_read && !is_dir;
+    f->can_write = want_write && !is_dir;
+    f->overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    f->directory = is_dir;
+    DWORD err = plat::share_acquire(f, want_read, want_write, want_delete, dwShareMode);
+    // Truncation waits for the share check: a refused open leaves the content alone.
+    if (err == 0 && truncate && existed && ftruncate(fd, 0) != 0) err = plat::errno_to_win32(errno);
+    if (err != 0) {
+        plat::object_unref(f);
+        return plat::fail<HANDLE>(err, INVALID_HANDLE_VALUE);
+    }
+    HANDLE h = plat::handle_insert(f);
+    if (h == nullptr) return INVALID_HANDLE_VALUE;  // last error set by the table
+    const bool reports_existing = dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS;
+    SetLastError(reports_existing && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+    Ref<File> f(plat::handle_ref(hFile, Kind::File));
+    if (!f) return FALSE;
+    if (f->directory) return plat::fail<BOOL>(ERROR_INVALID_FUNCTION, FALSE);
+    if (!f->can_read) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
+    if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return plat::fail<BOOL>(ERROR_NOACCESS, FALSE);
+    if (f->overlapped && lpOverlapped == nullptr) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+
+    plat::EventRef ev;
+    uint64_t off;
+    if (lpOverlapped != nullptr) {
+        if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev.ev)) return FALSE;
+        off = plat::ov_offset(lpOverlapped);
+    } else {
+        off_t pos = lseek(f->fd, 0, SEEK_CUR);
+        if (pos < 0) return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
+        off = static_cast<uint64_t>(pos);
+    }
+    if (off > static_cast<uint64_t>(INT64_MAX)) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    DWORD conflict = plat::io_lock_conflict(f.get(), off, nNumberOfBytesToRead, false);
+    if (conflict != 0) return plat::fail<BOOL>(conflict, FALSE);
+
+    char *buf = static_cast<char *>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToRead) {
+        ssize_t n = pread(f->fd, buf + done, nNumberOfBytesToRead - done, static_cast<off_t>(off + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (done > 0) break;
+            return plat::fail<BOOL>(errno == EISDIR ? ERROR_INVALID_FUNCTION : plat::errno_to_win32(errno), FALSE);
+        }
+        if (n == 0) break;
+        done += static_cast<DWORD>(n);
+    }
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = done;
+    if (lpOverlapped == nullptr) {
+        lseek(f->fd, static_cast<off_t>(off + done), SEEK_SET);
+        return TRUE;  // end of file is a successful read of 0 bytes
+    }
+    if (!f->overlapped) lseek(f->fd, static_cast<off_t>(off + done), SEEK_SET);
+    if (done == 0 && nNumberOfBytesToRead != 0) {
+        plat::complete_overlapped(lpOverlapped, plat::kStatusEndOfFile, 0, ev.ev, f.get());
+        return plat::fail<BOOL>(ERROR_HANDLE_EOF, FALSE);
+    }
+    plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, done, ev.ev, f.get());
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+    Ref<File> f(plat::handle_ref(hFile, Kind::File));
+    if (!f) return FALSE;
+    if (f->directory) return plat::fail<BOOL>(ERROR_INVALID_FUNCTION, FALSE);
+    if (!f->can_write) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
+    if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return plat::fail<BOOL>(ERROR_NOACCESS, FALSE);
+    if (f->overlapped && lpOverlapped == nullptr) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+
+    plat::EventRef ev;
+    uint64_t off;
+    if (lpOverlapped != nullptr) {
+        if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev.ev)) return FALSE;
+        off = plat::ov_offset(lpOverlapped);
+        if (off == UINT64_MAX) {  // offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file
+            struct stat st;
+            if (fstat(f->fd, &st) != 0) return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
+            off = static_cast<uint64_t>(st.st_size);
+        }
+    } else {
+        off_t pos = lseek(f->fd, 0, SEEK_CUR);
+        if (pos < 0) return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
+        off = static_cast<uint64_t>(pos);
+    }
+    if (off > static_cast<uint64_t>(INT64_MAX) - nNumberOfBytesToWrite)
+        return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    DWORD conflict = plat::io_lock_conflict(f.get(), off, nNumberOfBytesToWrite, true);
+    if (conflict != 0) return plat::fail<BOOL>(conflict, FALSE);
+
+    const char *buf = static_cast<const char *>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToWrite) {
+        ssize_t n = pwrite(f->fd, buf + done, nNumberOfBytesToWrite - done, static_cast<off_t>(off + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
+    if (lpOverlapped == nullptr || !f->overlapped) lseek(f->fd, static_cast<off_t>(off + done), SEEK_SET);
+    if (lpOverlapped != nullptr) plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, done, ev.ev, f.get());
+    return TRUE;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+    Ref<File> f(plat::handle_ref(hFile, Kind::File));
+    if (!f) return FALSE;
+    // Linux syncs a read-only descriptor happily; Windows wants write access.
+    if (!f->can_write) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
+    if (fsync(f->fd) != 0 && errno != EINVAL) return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
+    return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+    Ref<File> f(plat::handle_ref(hFile, Kind::File));
+    if (!f) return INVALID_SET_FILE_POINTER;
+    int64_t dist = lpDistanceToMoveHigh != nullptr
+                       ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+                                              static_cast<uint32_t>(lDistanceToMove))
+                       : static_cast<int64_t>(lDistanceToMove);
+    int64_t base;
+    switch (dwMoveMethod) {
+    case FILE_BEGIN: base = 0; break;
+    case FILE_CURRENT: base = lseek(f->fd, 0, SEEK_CUR); break;
+    case FILE_END: {
+        struct stat st;
+        base = fstat(f->fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+        break;
+    }
+    default: return plat::fail<DWORD>(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    }
+    if (base < 0) return plat::fail<DWORD>(plat::errno_to_win32(errno), INVALID_SET_FILE_POINTER);
+    int64_t pos;
+    if (__builtin_add_overflow(base, dist, &pos)) return plat::fail<DWORD>(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    if (pos < 0) return plat::fail<DWORD>(plat::kErrorNegativeSeek, INVALID_SET_FILE_POINTER);
+    // Without a high part the position must fit 32 bits.
+    if (lpDistanceToMoveHigh == nullptr && pos > 0xFFFFFFFE)
+        return plat::fail<DWORD>(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    if (lseek(f->fd, static_cast<off_t>(pos), SEEK_SET) < 0)
+        return plat::fail<DWORD>(plat::errno_to_win32(errno), INVALID_SET_FILE_POINTER);
+    if (lpDistanceToMoveHigh != nullptr) *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<uint64_t>(pos) >> 32);
+    DWORD low = static_cast<DWORD>(pos);
+    // A low part that looks like the failure value tells success by a cleared error.
+    if (low == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
+    return low;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+    std::string path = plat::posix_path(lpFileName);
+    if (path.empty()) return plat::fail<BOOL>(ERROR_PATH_NOT_FOUND, FALSE);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return plat::fail<BOOL>(plat::missing_name_error(path), FALSE);
+        if (errno == ENOTDIR) return plat::fail<BOOL>(ERROR_PATH_NOT_FOUND, FALSE);
+        return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
+    }
+    if (S_ISDIR(st.st_mode)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
+    if (S_ISREG(st.st_mode) && plat::is_readonly(st)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
+    DWORD err = plat::share_unlink(path);
+    if (err == ERROR_FILE_NOT_FOUND) err = plat::missing_name_error(path);
+    if (err != 0) return plat::fail<BOOL>(err, FALSE);
+    return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+    std::string path = plat::posix_path(lpFileName);
+    if (path.empty()) return plat::fail<DWORD>(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return plat::fail<DWORD>(plat::missing_name_error(path), INVALID_FILE_ATTRIBUTES);
+        if (errno == ENOTDIR) return plat::fail<DWORD>(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+        return plat::fail<DWORD>(plat::errno_to_win32(errno), INVALID_FILE_ATTRIBUTES);
+    }
+    DWORD attrs = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (plat::is_readonly(st)) attrs |= FILE_ATTRIBUTE_READONLY;
+    return attrs;
+}

@@ -1,0 +1,103 @@
+// File handles of the POSIX layer: one open file description per handle, so that
+// byte-range locks (open-file-description locks) and share-mode announcements
+// belong to the handle, as on Windows.
+#pragma once
+
+#include "event.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace plat {
+
+// NTSTATUS values the layer stores into OVERLAPPED.Internal.
+constexpr ULONG_PTR kStatusSuccess = 0;
+constexpr ULONG_PTR kStatusPending = 0x00000103;
+constexpr ULONG_PTR kStatusEndOfFile = 0xC0000011;
+constexpr ULONG_PTR kStatusLockNotGranted = 0xC0000055;
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+
+// Bytes from this offset up are reserved for the share-mode announcements; byte-range
+// locks above it are kept in the handle's table only.
+constexpr uint64_t kReservedBase = 1ULL << 62;
+
+struct LockEntry {
+    uint64_t off;
+    uint64_t len;
+    bool exclusive;
+};
+
+struct File;
+
+// A waiting LockFileEx on an overlapped handle, served by a thread of its own.
+struct PendingLock {
+    File *file = nullptr;
+    OVERLAPPED *ov = nullptr;
+    Event *event = nullptr;  // referenced; nullptr: the file handle is signalled
+    uint64_t off = 0;
+    uint64_t len = 0;
+    bool exclusive = false;
+    bool cancelled = false;  // guarded by the file's mutex
+    bool done = false;       // guarded by the file's mutex
+    std::thread worker;
+};
+
+struct File : Object {
+    File() : Object(Kind::File), sig(true, false) {}
+    ~File() override;
+    void on_close() override;
+    DWORD wait(DWORD ms) override { return sig.wait(ms); }
+
+    int fd = -1;
+    bool fd_readable = false;
+    bool fd_writable = false;
+    bool can_read = false;   // the handle's access rights, not the descriptor's mode
+    bool can_write = false;
+    bool overlapped = false;
+    bool directory = false;
+    Signal sig;  // the handle as a waitable object
+
+    std::mutex mu;               // guards everything below
+    std::condition_variable cv;  // lock waiters poll on it; notified on unlock and close
+    std::vector<LockEntry> locks;
+    std::vector<PendingLock *> pending;
+    bool closing = false;
+};
+
+// Windows path (either separator) to the POSIX path; DBCS trail bytes are kept.
+std::string posix_path(const char *name);
+
+// ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND for a name that does not exist,
+// depending on whether its folder exists.
+DWORD missing_name_error(const std::string &path);
+
+// Mandatory-lock check of a read or write through the handle: ERROR_LOCK_VIOLATION
+// when another handle's exclusive lock (read) or any lock (write; the handle's own
+// shared locks included) covers part of the range, else 0.
+DWORD io_lock_conflict(File *f, uint64_t off, uint64_t len, bool write);
+
+// Share modes: announce this open's access and denials and check them against every
+// other open of the file on the machine. 0 or ERROR_SHARING_VIOLATION.
+DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share);
+// Unlinks the file unless some open of it does not share delete access
+// (ERROR_SHARING_VIOLATION); 0 or the Win32 error.
+DWORD share_unlink(const std::string &path);
+
+// Stores the final status of an overlapped request and signals its event (or the
+// handle when the request has none).
+void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, File *f);
+
+}  // namespace plat
+
+namespace plat {
+
+// One open-file-description lock operation (F_OFD_SETLK, F_OFD_SETLKW); 0 or errno.
+int ofd_lock(int fd, int cmd, short type, uint64_t off, uint64_t len);
+// True when a description other than fd's holds a lock on the range that conflicts
+// with a lock of the given type.
+bool ofd_conflict(int fd, short type, uint64_t off, uint64_t len);
+
+}  // namespace plat

@@ -1,0 +1,103 @@
+// Share modes between all opens of a file on the machine.
+//
+// Linux has no share modes, so every open announces itself with read locks on
+// reserved bytes of the file: one byte per access it holds (read, write, delete) and
+// one per access it does not share. A new open is refused when another open denies
+// an access it wants, or holds an access it does not share; this is the rule of
+// Windows' share check. Opens whose access has no read, write or delete part take no
+// part, both ways. The locks are advisory: only processes on this layer see them.
+#include "file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+enum : uint64_t { kMutex = 0, kAccess = 1, kDeny = 4 };  // kAccess/kDeny + 0 read, 1 write, 2 delete
+
+}  // namespace
+
+int ofd_lock(int fd, int cmd, short type, uint64_t off, uint64_t len) {
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(off);
+    fl.l_len = static_cast<off_t>(len);
+    for (;;) {
+        if (fcntl(fd, cmd, &fl) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+bool ofd_conflict(int fd, short type, uint64_t off, uint64_t len) {
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(off);
+    fl.l_len = static_cast<off_t>(len);
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
+}
+
+namespace {
+
+// The announcements are checked and made under an exclusive lock on the mutex byte,
+// so two opens never both pass. A descriptor that cannot hold a write lock announces
+// first and checks after: two such opens racing may then both be refused, never
+// both admitted.
+bool take_mutex(int fd, bool writable) {
+    return writable && ofd_lock(fd, F_OFD_SETLKW, F_WRLCK, kReservedBase + kMutex, 1) == 0;
+}
+
+void drop_mutex(int fd) { ofd_lock(fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kMutex, 1); }
+
+}  // namespace
+
+DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share) {
+    if (!read && !write && !del) return 0;
+    // Read locks need a readable descriptor; a write-only one cannot take part.
+    if (!f->fd_readable) return 0;
+    const bool want[3] = {read, write, del};
+    const bool shared[3] = {(share & FILE_SHARE_READ) != 0, (share & FILE_SHARE_WRITE) != 0,
+                            (share & FILE_SHARE_DELETE) != 0};
+    const bool mutex = take_mutex(f->fd, f->fd_writable);
+    for (int i = 0; i < 3; ++i) {
+        if (want[i]) ofd_lock(f->fd, F_OFD_SETLK, F_RDLCK, kReservedBase + kAccess + i, 1);
+        if (!shared[i]) ofd_lock(f->fd, F_OFD_SETLK, F_RDLCK, kReservedBase + kDeny + i, 1);
+    }
+    DWORD err = 0;
+    for (int i = 0; i < 3 && err == 0; ++i) {
+        if (want[i] && ofd_conflict(f->fd, F_WRLCK, kReservedBase + kDeny + i, 1)) err = ERROR_SHARING_VIOLATION;
+        if (!shared[i] && ofd_conflict(f->fd, F_WRLCK, kReservedBase + kAccess + i, 1))
+            err = ERROR_SHARING_VIOLATION;
+    }
+    if (err != 0) ofd_lock(f->fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kAccess, 6);
+    if (mutex) drop_mutex(f->fd);
+    return err;
+}
+
+DWORD share_unlink(const std::string &path) {
+    // The delete opens the file with delete access sharing everything, as Windows does,
+    // so only opens that deny delete stand in its way.
+    bool writable = true;
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        writable = false;
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    }
+    if (fd >= 0) {
+        take_mutex(fd, writable);  // released when fd is closed
+        if (ofd_conflict(fd, F_WRLCK, kReservedBase + kDeny + 2, 1)) {
+            close(fd);  // drops the mutex too
+            return ERROR_SHARING_VIOLATION;
+        }
+    }
+    DWORD err = unlink(path.c_str()) == 0 ? 0 : errno_to_win32(errno);
+    if (fd >= 0) close(fd);
+    return err;
+}
+
+}  // namespace plat
