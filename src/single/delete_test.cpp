@@ -11,9 +11,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
     SingleSlot *slot = frame.slot();
     single_calls.make_work_file_name(ctx->mode, ctx->targetpath, 0, slot->file_name);
     report_named("ファイルをオープンします。(%s)", slot->file_name);
-    slot->handle = single_calls.open_share_file(slot->file_name, GENERIC_READ | GENERIC_WRITE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
-    if (slot->handle == INVALID_HANDLE_VALUE) {
+    if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&error, 5);
         report_error(&error);
         return TEST_NG;

@@ -58,6 +58,18 @@ class HandleGuard {
     HANDLE handle = NULL;
 };
 
+// Opens a work file (read and write access, read and write sharing) and stores
+// the handle in *registered, a handle field of a slot, as one step under the
+// cleanup lock: once the console control handler has released the registry no
+// test creates a file any more, so none is left when the process ends.
+// Returns the handle, or INVALID_HANDLE_VALUE with the last error set.
+HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition);
+
+// The peer file's name of the party in a slot (261 bytes; empty when none). Kept
+// beside the registry so that the console control handler can delete a peer file
+// that its own party has not registered yet.
+char *slot_peer_name(int slot);
+
 // A detail line formed from a format with one %s and a name.
 void report_named(const char *format, const char *name);
 

@@ -34,10 +34,6 @@ int create_wait_objects(HandleGuard *event, HandleGuard *timer, CheckError *erro
 
 int32_t open_failure_code(int selector) { return selector == FOLDER_SHARED ? 4 : 5; }
 
-HANDLE open_work_file(const char *name) {
-    return single_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        OPEN_ALWAYS);
-}
 
 // ---- solo part -------------------------------------------------------------------
 
@@ -80,8 +76,7 @@ TestResult run_solo(CheckContext *ctx, int selector, const char *folder, bool *s
 
     single_calls.make_work_file_name(ctx->mode, folder, 0, slot->file_name);
     report_named("ファイルをオープンします。(%s)", slot->file_name);
-    slot->handle = open_work_file(slot->file_name);
-    if (slot->handle == INVALID_HANDLE_VALUE) {
+    if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&s.error, open_failure_code(selector));
         report_error(&s.error);
         return TEST_NG;
@@ -376,18 +371,15 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) {
 
     single_calls.make_work_file_name(ctx->mode, folder, role, slot->file_name);
     report_named("自プロセスのファイルをオープンします。(%s)", slot->file_name);
-    slot->handle = open_work_file(slot->file_name);
-    if (slot->handle == INVALID_HANDLE_VALUE) {
+    if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&p.error, open_failure_code(selector));
         report_error(&p.error);
         return TEST_NG;
     }
-    char peer_name[261];
-    memset(peer_name, 0, sizeof peer_name);
+    char *peer_name = slot_peer_name(role);
     single_calls.make_work_file_name(ctx->mode, folder, role ^ 1, peer_name);
     report_named("対向プロセスのファイルをオープンします。(%s)", peer_name);
-    slot->handle2 = open_work_file(peer_name);
-    if (slot->handle2 == INVALID_HANDLE_VALUE) {
+    if (open_registered(&slot->handle2, peer_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&p.error, open_failure_code(selector));
         report_error(&p.error);
         return TEST_NG;

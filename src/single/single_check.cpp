@@ -10,6 +10,14 @@ SingleSlot single_slots[2] = {
 };
 uint32_t handler_slot = 0;
 
+// Set by the console control handler under the cleanup lock: the process is
+// ending and the registry has been released.
+static int single_stopping = 0;
+
+static char single_peer_names[2][sizeof single_slots[0].file_name];
+
+char *slot_peer_name(int slot) { return single_peer_names[slot]; }
+
 static const char DELETED_LINE[] = "ファイルを削除しました。(%s)";
 
 SlotFrame::SlotFrame(int slot, SyncSession *session) : index_(slot) {
@@ -20,6 +28,7 @@ SlotFrame::SlotFrame(int slot, SyncSession *session) : index_(slot) {
     s->handle = INVALID_HANDLE_VALUE;
     s->handle2 = INVALID_HANDLE_VALUE;
     memset(s->file_name, 0, sizeof s->file_name);
+    memset(single_peer_names[slot], 0, sizeof single_peer_names[slot]);
     s->session = session;
     LeaveCriticalSection(&g_cleanup_lock);
     SetConsoleCtrlHandler(single_ctrl_handler, TRUE);
@@ -32,6 +41,22 @@ SlotFrame::~SlotFrame() {
 
 HandleGuard::~HandleGuard() {
     if (handle != NULL) single_calls.close_handle(handle);
+}
+
+HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition) {
+    EnterCriticalSection(&g_cleanup_lock);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (single_stopping) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+    } else {
+        h = single_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         disposition);
+        *registered = h;
+    }
+    DWORD error = GetLastError();
+    LeaveCriticalSection(&g_cleanup_lock);
+    SetLastError(error);
+    return h;
 }
 
 void report_named(const char *format, const char *name) {
@@ -68,17 +93,19 @@ int single_slot_cleanup(int slot) {
         LeaveCriticalSection(&g_cleanup_lock);
     }
     // Both slots: the other party's file is deleted here when it has not been
-    // yet. The names are taken under the lock, which the handler and the other
-    // party's clean-up hold too; the lines are written outside it.
-    for (int i = 0; i < 2; ++i) {
-        char deleted[sizeof single_slots[i].file_name];
+    // yet, by the slot's name or, when that party never registered it, by this
+    // party's name for it. The names are taken under the lock, which the handler
+    // and the other party's clean-up hold too; the lines are written outside it.
+    char *names[4] = {single_slots[0].file_name, single_slots[1].file_name, single_peer_names[0],
+                      single_peer_names[1]};
+    for (char *name : names) {
+        char deleted[sizeof single_slots[0].file_name];
         deleted[0] = '\0';
         EnterCriticalSection(&g_cleanup_lock);
-        SingleSlot *t = &single_slots[i];
-        if (t->file_name[0] != '\0' && single_calls.delete_file(t->file_name)) {
-            memcpy(deleted, t->file_name, sizeof deleted);
-            memset(t->file_name, 0, sizeof t->file_name);
-        }
+        if (name[0] != '\0' && single_calls.delete_file(name)) memcpy(deleted, name, sizeof deleted);
+        // A peer name is only a fallback: it is dropped whether its delete succeeded or not.
+        if (deleted[0] != '\0' || name == single_peer_names[0] || name == single_peer_names[1])
+            memset(name, 0, sizeof deleted);
         LeaveCriticalSection(&g_cleanup_lock);
         if (deleted[0] != '\0') report_named(DELETED_LINE, deleted);
     }
@@ -103,15 +130,18 @@ BOOL WINAPI single_ctrl_handler(DWORD) {
     EnterCriticalSection(&g_cleanup_lock);
     ScopeExit leave([] { LeaveCriticalSection(&g_cleanup_lock); });
     if (handler_slot >= 2) return FALSE;
+    single_stopping = 1;
     // Slot handler_slot first, then the other one too: a party whose own
     // installation has not been added yet, or has already been removed, would
     // otherwise keep its files and rendezvous files when the process ends.
     handler_release_slot(&single_slots[handler_slot]);
     handler_release_slot(&single_slots[handler_slot ^ 1]);
-    for (SingleSlot &s : single_slots) {
-        if (s.file_name[0] != '\0' && single_calls.delete_work_file(s.file_name) == 0) {
-            report_named(DELETED_LINE, s.file_name);
-            memset(s.file_name, 0, sizeof s.file_name);
+    char *names[4] = {single_slots[0].file_name, single_slots[1].file_name, single_peer_names[0],
+                      single_peer_names[1]};
+    for (char *name : names) {
+        if (name[0] != '\0' && single_calls.delete_work_file(name) == 0) {
+            report_named(DELETED_LINE, name);
+            memset(name, 0, sizeof single_peer_names[0]);
         }
     }
     ++handler_slot;
@@ -135,9 +165,7 @@ static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError 
     TestResult result = TEST_OK;
     ReportScope scope(c->title, &result);
     report_named("ファイルをオープンします。(%s)", slot->file_name);
-    slot->handle = single_calls.open_share_file(slot->file_name, GENERIC_READ | GENERIC_WRITE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, c->disposition);
-    if (slot->handle == INVALID_HANDLE_VALUE) {
+    if (open_registered(&slot->handle, slot->file_name, c->disposition) == INVALID_HANDLE_VALUE) {
         if (c->expect == EXPECT_FAILURE) {
             DWORD os_error = GetLastError();
             set_check_error(error, 9);
