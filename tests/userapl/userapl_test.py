@@ -66,13 +66,19 @@ class ExtApp:
         return self._ask("close %d" % slot)
 
     def quit(self):
+        """Ends the stand-in, which closes every file it holds."""
         if self.proc.poll() is None:
             try:
                 self.proc.stdin.write(b"quit\n")
-                self.proc.stdin.close()
+                self.proc.stdin.flush()
             except OSError:
                 pass
             self.proc.wait(timeout=PROMPT)
+        for stream in (self.proc.stdin, self.proc.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
 
 
 class Report:
@@ -132,13 +138,13 @@ class UserAplTest(unittest.TestCase):
         self.app = ExtApp()
         self.addCleanup(self.app.quit)
 
-    def start(self, timeout=None, console=False):
-        args = ["-m", "userapl", "-f", kavtest.to_tool_path(self.target)]
+    def start(self, timeout=None, console=False, target=None, env=None):
+        args = ["-m", "userapl", "-f", target or kavtest.to_tool_path(self.target)]
         if not console:
             args += ["-o", kavtest.to_tool_path(self.log)]
         if timeout is not None:
             args += ["-t", str(timeout)]
-        proc = kavtest.start(args)
+        proc = kavtest.start(args, env=env)
         self.addCleanup(self._stop, proc)
         return proc, Report(proc, None if console else self.log)
 
@@ -153,6 +159,27 @@ class UserAplTest(unittest.TestCase):
     def finish(self, proc, timeout=PROMPT):
         proc.wait(timeout=timeout)
         return kavtest.exit_status(proc.returncode)
+
+    def delete_sync_file_until_end(self, proc):
+        """Plays a user who deletes the sync file the moment it appears; returns the
+        tool's exit status."""
+        done = threading.Event()
+
+        def delete_each():
+            while not done.is_set():
+                try:
+                    os.remove(self.sync)
+                except (FileNotFoundError, PermissionError):
+                    pass
+                time.sleep(0.01)
+
+        user = threading.Thread(target=delete_each)
+        user.start()
+        try:
+            return self.finish(proc, timeout=120)
+        finally:
+            done.set()
+            user.join()
 
     def follow(self, report, act, waits=None):
         """Plays the user: at each wait, performs act(instruction) for the last
@@ -220,24 +247,7 @@ class UserAplTest(unittest.TestCase):
         # This user deletes the file the moment it appears, usually before the
         # tool has started to wait. Followed on the console.
         proc, report = self.start(console=True)
-        done = threading.Event()
-
-        def delete_each():
-            while not done.is_set():
-                try:
-                    os.remove(self.sync)
-                except (FileNotFoundError, PermissionError):
-                    pass
-                time.sleep(0.01)
-
-        user = threading.Thread(target=delete_each)
-        user.start()
-        try:
-            status = self.finish(proc, timeout=120)
-        finally:
-            done.set()
-            user.join()
-        self.assertEqual(status, 255)
+        self.assertEqual(self.delete_sync_file_until_end(proc), 255)
         report.reader.join(timeout=PROMPT)
         lines = report.lines()
         results = [(title, ok) for title in CASES for ok in (True, False) if end_line(2, title, ok) in lines]
@@ -250,6 +260,22 @@ class UserAplTest(unittest.TestCase):
         self.assertEqual(sum(1 for l in lines if l == WAITING), 3)
         self.assertEqual(lines[-2:], [end_line(1, TARGET, False), end_line(0, OPERATION, False)])
         self.assertEqual(self.dir.files(), [])
+
+    def test_double_byte_target_name_keeps_the_sync_file_beside_it(self):
+        # "ソ" is 0x83 0x5C in code page 932: its trail byte must not be taken for
+        # a separator, or the sync file would be looked for in a folder "\x83".
+        if kavtest.IS_WINE:
+            self.skipTest("Wine converts arguments through the host's locale, and no Japanese locale is "
+                          "installed to carry code page 932 bytes")
+        env = dict(os.environ, LC_ALL="ja_JP.SJIS")
+        target = os.fsencode(self.dir.path) + b"/\x83\x5c.dat"
+        proc, report = self.start(target=target, env=env)
+        self.assertEqual(self.delete_sync_file_until_end(proc), 255)
+        lines = report.lines()
+        self.assertIn("        外部アプリケーション同期ファイルを作成します。(%s)" % self.sync, lines)
+        self.assertIn("        確認対象ファイルを削除しました。(%s/ソ.dat)" % self.dir.path, lines)
+        self.assertIn(end_line(2, CASES[0], True), lines)
+        self.assertEqual(self.dir.files(), ["report.log"])
 
     def test_timeout_in_case_2_abandons_the_check(self):
         proc, report = self.start(timeout=10)
