@@ -240,12 +240,20 @@ TEST_F(Rendezvous, PartyCallingMorePointsTimesOut) {
     ASSERT_NE(nullptr, a);
     ASSERT_NE(nullptr, b);
     a->timeout_sec = 1;
+    // One point fewer, then it stays alive without closing until the other has timed out
+    // (a close meanwhile would let the other find it gone instead).
+    Barrier timed_out(2);
     int b_result = -9;
-    // One point fewer; its close waits for the other's handshake to end, then for its close.
-    std::thread helper([&] { b_result = sync_point(b) == 0 ? sync_close(b) : -1; });
+    std::thread helper([&] {
+        const int point = sync_point(b);
+        timed_out.wait();
+        b_result = point == 0 ? sync_close(b) : -1;
+    });
     EXPECT_EQ(0, sync_point(a));
     EXPECT_EQ(-1, sync_point(a));
+    timed_out.wait();
     EXPECT_NE(std::string::npos, report().find(kTimeoutLine));
+    EXPECT_EQ(std::string::npos, report().find(kPeerGoneLine));
     EXPECT_EQ(0, sync_close(a));
     helper.join();
     EXPECT_EQ(0, b_result);
