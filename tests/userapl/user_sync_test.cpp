@@ -130,29 +130,6 @@ TEST_F(UserSyncWait, EndsWhenTheUserDeletesTheFile) {
     EXPECT_EQ(lines(), expected);
 }
 
-TEST_F(UserSyncWait, ReusesAStaleFileAsItIs) {
-    ctx_.timeout = 60;
-    {
-        HANDLE h = CreateFileA(sync_.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        DWORD written = 0;
-        ASSERT_TRUE(WriteFile(h, "stale", 5, &written, NULL));
-        CloseHandle(h);
-    }
-    std::string content;
-    std::thread user([&] {
-        // Still there once the tool waits: the tool did not take it for the user's answer.
-        if (eventually([&] { return logged(kWaiting); })) content = read_file(sync_);
-        DeleteFileA(sync_.c_str());
-    });
-    CheckError error = {0, 0};
-    int rc = user_sync_wait(&ctx_, &error);
-    user.join();
-    EXPECT_EQ(content, "stale");
-    EXPECT_EQ(rc, 0);
-    EXPECT_FALSE(file_exists(sync_));
-}
-
 std::string hook_sync_name;
 bool hook_deleted;
 
@@ -172,17 +149,6 @@ TEST_F(UserSyncWait, FileDeletedBeforeTheWaitEndsItAtOnce) {
     EXPECT_TRUE(hook_deleted);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(error.code, 0);
-}
-
-TEST_F(UserSyncWait, TimeoutDeletesTheFile) {
-    CheckError error = {0, 0};
-    EXPECT_EQ(user_sync_wait(&ctx_, &error), -1);
-    EXPECT_EQ(error.code, 22);
-    EXPECT_EQ(error.os_error, 0u);
-    EXPECT_FALSE(file_exists(sync_));
-    std::vector<std::string> expected = {std::string(kCreating) + sync_ + ")", kThread, kWaiting,
-                                         "        同期ファイルを削除しました。(" + sync_ + ")"};
-    EXPECT_EQ(lines(), expected);
 }
 
 TEST_F(UserSyncWait, TimeoutWithTheFileHeldOpenStopsTheWatch) {
