@@ -19,6 +19,9 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
     MutualRegistry *reg = &mutual_registry;
 
     make_work_file_name(ctx->mode, ctx->targetpath, role, reg->own_name);
+    // Named from the start, so that a test that stops at a sync point (the other
+    // process killed) still removes the other's file.
+    make_work_file_name(ctx->mode, ctx->targetpath, role ^ 1, reg->peer_name);
     report_infof("自プロセスのファイルをオープンします。(%s)", reg->own_name);
     reg->own_handle = open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       OPEN_ALWAYS);

@@ -64,12 +64,12 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(len(pairs.error_lines(opening, pairs.MSG_TIMEOUT)), 1, self.text(lone))
         self.assertEqual(self.leftovers(), [])
 
-    def kill_at(self, title):
+    def kill_at(self, title, run):
         """Starts a pair, kills the second process once its log shows the begin line of
         title in the mutual part, and returns the survivor and how long it took to end
         after the kill."""
-        survivor = self.party("survivor")
-        victim = self.party("victim")
+        survivor = self.party("survivor%d" % run)
+        victim = self.party("victim%d" % run)
         reached = victim.wait_for_line(begin_line(title), after=begin_line(pairs.OPERATION))
         self.assertTrue(reached, self.text(victim))
         victim.kill()
@@ -85,9 +85,9 @@ class FaultTest(unittest.TestCase):
         moments = [(OPEN_PEER, SHARED_GROUP, OPEN_KIND),
                    (CASES[4], SHARED_GROUP, LOCK_KIND),
                    (DELETE_PEER, TARGET_GROUP, DELETE_KIND)]
-        for title, group, kind in moments:
+        for run, (title, group, kind) in enumerate(moments):
             with self.subTest(moment=title):
-                survivor, took = self.kill_at(title)
+                survivor, took = self.kill_at(title, run)
                 mutual = pairs.mutual_part(survivor)
                 self.assertEqual(mutual.result, "NG")
                 node = pairs.category(mutual, group, kind)
