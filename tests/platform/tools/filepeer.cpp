@@ -5,6 +5,7 @@
 //   opensd PATH ...                            as open, with a NULL-DACL descriptor
 //   lock OFFSET LENGTH FLAGS | unlock OFFSET LENGTH
 //   poll | wait                                GetOverlappedResult of the last lock, bWait FALSE / TRUE
+//   attr PATH                                  GetFileAttributesA: "attr 0x..." or "err <code>"
 //   close | delete PATH | quit
 #include "platform/win32.h"
 
@@ -76,6 +77,12 @@ int main() {
             reply(ok);
         } else if (strcmp(line, "delete") == 0) {
             reply(DeleteFileA(rest ? rest : ""));
+        } else if (strcmp(line, "attr") == 0) {
+            DWORD a = GetFileAttributesA(rest ? rest : "");
+            if (a == INVALID_FILE_ATTRIBUTES)
+                reply_err();
+            else
+                printf("attr 0x%lx\n", (unsigned long)a);
         } else if (strcmp(line, "quit") == 0) {
             break;
         } else {

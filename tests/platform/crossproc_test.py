@@ -1,0 +1,206 @@
+"""Locks, share modes, deletes and attributes between processes, driven through the
+filepeer helper: each helper process holds one file handle and runs one command per
+line. The same expectations hold for the native layer and for Windows; where Wine 8
+differs, the test says so and checks what Wine does."""
+import os
+import selectors
+import stat
+import subprocess
+import time
+import unittest
+
+import kavtest
+
+GENERIC_RW = 0xC0000000
+GENERIC_READ = 0x80000000
+SHARE_RW = 0x3
+SHARE_ALL = 0x7
+OPEN_ALWAYS = 4
+OPEN_EXISTING = 3
+OVERLAPPED_FLAG = 0x40000000
+EXCL_NOW = 3
+SHARED_NOW = 1
+EXCL_WAIT = 2
+ATTR_READONLY = 0x1
+ATTR_DIRECTORY = 0x10
+
+
+class Peer:
+    """One helper process."""
+
+    def __init__(self, umask=None):
+        def pre():
+            os.setsid()
+            if umask is not None:
+                os.umask(umask)
+        self.proc = subprocess.Popen(kavtest.command(kavtest.tool("filepeer"), []), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=pre)
+        self.sel = selectors.DefaultSelector()
+        self.sel.register(self.proc.stdout, selectors.EVENT_READ)
+        self.buf = b""
+
+    def cmd(self, line, timeout=60):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self.sel.select(left):
+                raise AssertionError("no answer to %r" % line)
+            chunk = os.read(self.proc.stdout.fileno(), 4096)
+            if not chunk:
+                raise AssertionError("helper ended during %r" % line)
+            self.buf += chunk
+        answer, self.buf = self.buf.split(b"\n", 1)
+        return answer.decode().strip()
+
+    def open(self, path, access=GENERIC_RW, share=SHARE_RW, disposition=OPEN_ALWAYS, flags=OVERLAPPED_FLAG,
+             verb="open"):
+        return self.cmd("%s %s 0x%x 0x%x %d 0x%x" % (verb, kavtest.to_tool_path(path), access, share,
+                                                      disposition, flags))
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=60)
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.flush()
+                self.proc.wait(timeout=60)
+            except (BrokenPipeError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait(timeout=60)
+        self.sel.close()
+        self.proc.stdin.close()
+        self.proc.stdout.close()
+
+
+class CrossProcess(unittest.TestCase):
+    def setUp(self):
+        self.dir = kavtest.TempDir("kavplat")
+        self.path = os.path.join(self.dir.path, ".#KAVLOCK.0")
+        self.peers = []
+
+    def tearDown(self):
+        for p in self.peers:
+            p.close()
+        self.dir.__exit__(None, None, None)
+
+    def peer(self, **kw):
+        p = Peer(**kw)
+        self.peers.append(p)
+        return p
+
+    def test_locks_conflict_between_processes(self):
+        a, b = self.peer(), self.peer()
+        self.assertEqual("ok", a.open(self.path))
+        self.assertEqual("ok", b.open(self.path))
+        self.assertEqual("ok", a.cmd("lock 0 1 %d" % EXCL_NOW))
+        self.assertEqual("err 33", b.cmd("lock 0 1 %d" % EXCL_NOW))
+        self.assertEqual("err 33", b.cmd("lock 0 1 %d" % SHARED_NOW))
+        self.assertEqual("ok", b.cmd("lock 1 1 %d" % EXCL_NOW))
+        self.assertEqual("pending", b.cmd("lock 0 1 %d" % EXCL_WAIT))
+        if kavtest.IS_WINE:
+            # Wine difference: the pending request is never queued; GetOverlappedResult
+            # reports success at once and the lock is never taken.
+            self.assertEqual("ok", b.cmd("poll"))
+            self.assertEqual("ok", a.cmd("unlock 0 1"))
+            self.assertEqual("ok", a.cmd("lock 0 1 %d" % EXCL_NOW))
+            return
+        self.assertEqual("err 996", b.cmd("poll"))
+        self.assertEqual("ok", a.cmd("unlock 0 1"))
+        self.assertEqual("ok", b.cmd("wait"))
+        self.assertEqual("err 33", a.cmd("lock 0 1 %d" % SHARED_NOW))
+        # Closing the handle ends its locks.
+        self.assertEqual("ok", b.cmd("close"))
+        self.assertEqual("ok", a.cmd("lock 0 1 %d" % EXCL_NOW))
+
+    def test_locks_end_with_the_process(self):
+        a, b = self.peer(), self.peer()
+        self.assertEqual("ok", a.open(self.path))
+        self.assertEqual("ok", b.open(self.path))
+        self.assertEqual("ok", a.cmd("lock 0 1 %d" % EXCL_NOW))
+        if not kavtest.IS_WINE:
+            # A request waiting on the holder is granted when the holder's process dies.
+            self.assertEqual("pending", b.cmd("lock 0 1 %d" % EXCL_WAIT))
+            a.kill()
+            self.assertEqual("ok", b.cmd("wait"))
+            self.assertEqual("ok", b.cmd("unlock 0 1"))
+            return
+        a.kill()
+        # The wineserver releases a dead process's locks; poll until it has.
+        deadline = time.monotonic() + 30
+        answer = b.cmd("lock 0 1 %d" % EXCL_NOW)
+        while answer == "err 33" and time.monotonic() < deadline:
+            time.sleep(0.1)
+            answer = b.cmd("lock 0 1 %d" % EXCL_NOW)
+        self.assertEqual("ok", answer)
+
+    def test_pending_request_cancelled_when_its_handle_closes(self):
+        if kavtest.IS_WINE:
+            self.skipTest("Wine difference: a pending overlapped lock is never queued")
+        a, b = self.peer(), self.peer()
+        self.assertEqual("ok", a.open(self.path))
+        self.assertEqual("ok", b.open(self.path))
+        self.assertEqual("ok", a.cmd("lock 0 1 %d" % EXCL_NOW))
+        self.assertEqual("pending", b.cmd("lock 0 1 %d" % EXCL_WAIT))
+        self.assertEqual("ok", b.cmd("close"))
+        self.assertEqual("err 995", b.cmd("wait"))
+        self.assertEqual("ok", a.cmd("unlock 0 1"))
+        self.assertEqual("ok", a.cmd("lock 0 1 %d" % EXCL_NOW))
+
+    def test_share_modes_and_delete_between_processes(self):
+        a, b = self.peer(), self.peer()
+        self.assertEqual("ok", a.open(self.path, share=0))
+        self.assertEqual("err 32", b.open(self.path, access=GENERIC_READ, share=SHARE_ALL,
+                                           disposition=OPEN_EXISTING))
+        self.assertEqual("err 32", b.cmd("delete " + kavtest.to_tool_path(self.path)))
+        self.assertEqual("ok", a.cmd("close"))
+        self.assertEqual("ok", a.open(self.path, share=SHARE_RW))
+        self.assertEqual("err 32", b.open(self.path, access=GENERIC_READ, share=0x1, disposition=OPEN_EXISTING))
+        self.assertEqual("ok", b.open(self.path, access=GENERIC_READ, share=SHARE_RW, disposition=OPEN_EXISTING))
+        self.assertEqual("err 32", a.cmd("delete " + kavtest.to_tool_path(self.path)))
+        self.assertEqual("ok", a.cmd("close"))
+        self.assertEqual("ok", b.cmd("close"))
+        self.assertEqual("ok", a.open(self.path, share=SHARE_ALL))
+        self.assertEqual("ok", b.cmd("delete " + kavtest.to_tool_path(self.path)))
+        self.assertEqual("ok", a.cmd("close"))
+        self.assertFalse(os.path.exists(self.path))
+
+    def test_null_dacl_file_is_open_to_every_account(self):
+        a = self.peer(umask=0o077)
+        self.assertEqual("ok", a.open(self.path, verb="opensd"))
+        mode = stat.S_IMODE(os.stat(self.path).st_mode)
+        if kavtest.IS_WINE:
+            # Wine difference: Wine turns the NULL DACL into permission bits cut by the
+            # wineserver's own umask, so group and others may get no write access.
+            self.assertEqual(0o444, mode & 0o444, oct(mode))
+        else:
+            self.assertEqual(0o666, mode & 0o666, oct(mode))
+
+    def test_read_only_attribute_from_permission_bits(self):
+        a = self.peer()
+        folder = os.path.join(self.dir.path, "ro")
+        os.mkdir(folder)
+        with open(self.path, "w"):
+            pass
+        self.assertEqual("attr 0x%x" % ATTR_DIRECTORY, a.cmd("attr " + kavtest.to_tool_path(folder)))
+        os.chmod(folder, 0o555)
+        os.chmod(self.path, 0o444)
+        try:
+            folder_attrs = int(a.cmd("attr " + kavtest.to_tool_path(folder)).split()[1], 16)
+            file_attrs = int(a.cmd("attr " + kavtest.to_tool_path(self.path)).split()[1], 16)
+        finally:
+            os.chmod(folder, 0o755)
+            os.chmod(self.path, 0o644)
+        self.assertEqual(ATTR_DIRECTORY | ATTR_READONLY, folder_attrs & (ATTR_DIRECTORY | ATTR_READONLY))
+        self.assertEqual(ATTR_READONLY, file_attrs & (ATTR_DIRECTORY | ATTR_READONLY))
+        self.assertEqual("err 2", a.cmd("attr " + kavtest.to_tool_path(os.path.join(folder, "none"))))
+        self.assertEqual("err 3", a.cmd("attr " + kavtest.to_tool_path(os.path.join(folder, "no", "none"))))
+
+
+if __name__ == "__main__":
+    unittest.main()
