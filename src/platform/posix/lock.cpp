@@ -107,8 +107,9 @@ Grant try_grant(File *f, uint64_t off, uint64_t len, bool exclusive, DWORD *err)
     f->locks.pop_back();
     apply_union(f, k_off, k_end);  // back to the previous union; lowering never fails
     if (rc == EAGAIN || rc == EACCES) return kConflict;
-    // No lock support on this file system: report it as a refusal.
-    *err = rc == ENOLCK ? ERROR_LOCK_VIOLATION : errno_to_win32(rc);
+    // A file system without lock support must not pass for a conflict (or for a
+    // granted lock): the caller learns that locking is not supported.
+    *err = rc == ENOLCK ? ERROR_NOT_SUPPORTED : errno_to_win32(rc);
     return kFailed;
 }
 

@@ -44,12 +44,20 @@ bool ofd_conflict(int fd, short type, uint64_t off, uint64_t len) {
 
 namespace {
 
-// The announcements are checked and made under an exclusive lock on the mutex byte,
-// so two opens never both pass. A descriptor that cannot hold a write lock announces
-// first and checks after: two such opens racing may then both be refused, never
-// both admitted.
+// Every open announces itself first and checks the others after, so two opens racing
+// are never both admitted. The exclusive lock on the mutex byte around it keeps them
+// from both being refused. The wait for the mutex is bounded, so that an open stopped
+// half-way (a frozen thread, a stopped process) cannot block every later open; a
+// descriptor that cannot hold a write lock goes without it.
 bool take_mutex(int fd, bool writable) {
-    return writable && ofd_lock(fd, F_OFD_SETLKW, F_WRLCK, kReservedBase + kMutex, 1) == 0;
+    if (!writable) return false;
+    for (int i = 0; i < 1000; ++i) {
+        int rc = ofd_lock(fd, F_OFD_SETLK, F_WRLCK, kReservedBase + kMutex, 1);
+        if (rc == 0) return true;
+        if (rc != EAGAIN && rc != EACCES) return false;
+        usleep(1000);
+    }
+    return false;
 }
 
 void drop_mutex(int fd) { ofd_lock(fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kMutex, 1); }
