@@ -8,11 +8,14 @@
 //   --linger DIR  after the points writes DIR/lingering.<role> and stays, without closing,
 //                 until it is killed
 //   --second F2   a second thread opens a session of the same kind in F2 at the same time
+// After the points it prints "points_ms=N", the wall time the points took.
 // Exit status: 0 done, 2 open failed, 3 a point failed, 4 close failed, 5 bad arguments,
 // 6 a --hold wait ran out.
 #include "front/cleanup_lock.h"
 #include "front/report.h"
 #include "sync/sync.h"
+
+#include <chrono>
 
 namespace {
 
@@ -83,6 +86,7 @@ int main(int argc, char **argv) {
     printf("role=%u\n", (unsigned)session->role);
     fflush(stdout);
     char name[64];
+    const auto points_start = std::chrono::steady_clock::now();
     for (int i = 1; i <= points; ++i) {
         if (sync_point(session) != 0) {
             sync_close(session);
@@ -95,6 +99,10 @@ int main(int argc, char **argv) {
             if (!await_file(hold, name)) return EXIT_HOLD;
         }
     }
+    const auto points_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - points_start);
+    printf("points_ms=%lld\n", (long long)points_ms.count());
+    fflush(stdout);
     if (linger != nullptr) {
         snprintf(name, sizeof name, "lingering.%u", (unsigned)session->role);
         touch(linger, name);
