@@ -151,19 +151,19 @@ class Party:
     def report(self):
         return parse_report(self.report_bytes())[0]
 
-    def wait_for_line(self, text, after=None, limit=RUN_LIMIT):
-        """Polls the log until a line with text appears (after the first line with
-        `after`, when given); False when the process ended or the limit passed first."""
+    def wait_for_line(self, text, after=(), limit=RUN_LIMIT):
+        """Polls the log until a line with text appears after the texts of `after`, found
+        in that order; False when the process ended or the limit passed first."""
         needle = kavtest.sjis(text)
-        mark = kavtest.sjis(after) if after else None
+        marks = [kavtest.sjis(a) for a in ([after] if isinstance(after, str) else after)]
 
         def seen():
             data = self.report_bytes()
-            if mark is not None:
+            for mark in marks:
                 at = data.find(mark)
                 if at < 0:
                     return False
-                data = data[at:]
+                data = data[at + len(mark):]
             return needle in data
 
         return kavtest.wait_for(lambda: seen() or self.proc.poll() is not None, limit) and seen()
