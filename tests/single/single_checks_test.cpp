@@ -180,18 +180,6 @@ TEST_F(SingleChecks, EveryLockGrantedFailsOnlyTheCasesThatMustBeRefused) {
     EXPECT_FALSE(kavtest::file_exists(work(shared_.path(), 1)));
 }
 
-TEST_F(SingleChecks, EveryLockGrantedOnTheTargetPathFailsCaseSix) {
-    single_calls.lock_range = granted;
-    single_calls.lock_range_timed = granted_timed;
-    single_calls.unlock_range_timed = released_timed;
-    EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);
-    EXPECT_EQ(result_of(LOCK_CASE[2]), "OK");
-    EXPECT_EQ(result_of(LOCK_CASE[6]), "NG");
-    EXPECT_EQ(result_of(LOCK_CASE[8]), "OK");
-    EXPECT_FALSE(began(LOCK_CASE[3]));
-    EXPECT_TRUE(has("! 既に排他ロック済の箇所に排他ロックが取得できてしまいました。"));
-}
-
 // A waiting request that the folder queues and never grants.
 int never_granted(HANDLE, int, OVERLAPPED *ov) {
     ov->Internal = (ULONG_PTR)STATUS_PENDING;
@@ -249,6 +237,16 @@ TEST_F(SingleChecks, LockTestEndsWhenTheFirstReleaseFails) {
     EXPECT_FALSE(has(SYNC_INIT));
     EXPECT_TRUE(has(deleted(work(shared_.path(), 0))));
     EXPECT_FALSE(kavtest::file_exists(work(shared_.path(), 0)));
+}
+
+TEST_F(SingleChecks, AFailedSyncPointAbortsAndEndsTheCaseInProgress) {
+    // Target path: calls 7 and 8 are the two parties' sync points inside case 2.
+    fail_call<&SingleCalls::sync_point>(7, true, 0, -1);
+    EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_ABORTED);
+    EXPECT_EQ(result_of(LOCK_CASE[2]), "NG");
+    EXPECT_FALSE(began(LOCK_CASE[6]));
+    EXPECT_FALSE(kavtest::file_exists(work(target_.path(), 0)));
+    EXPECT_FALSE(kavtest::file_exists(work(target_.path(), 1)));
 }
 
 TEST_F(SingleChecks, LockTestWithoutAPartnerThread) {
@@ -335,12 +333,18 @@ TEST_F(SingleChecks, AnAbortOnTheTargetPathSkipsTheDeleteTest) {
 }
 
 TEST_F(SingleChecks, AnNgSkipsNothing) {
-    // Every lock granted: NG in both lock tests, and every test still runs.
+    // Every lock granted: NG in both lock tests (on the target path through
+    // case 6 alone), and every test still runs.
     single_calls.lock_range = granted;
     single_calls.lock_range_timed = granted_timed;
     single_calls.unlock_range_timed = released_timed;
     EXPECT_EQ(single_check(&ctx_), TEST_NG);
     EXPECT_EQ(result_of(GROUP_SHARED), "NG");
+    const std::vector<std::string> l = lines();
+    int ng_cases = 0;
+    for (const std::string &line : l)
+        if (line.find("ロック領域へ") != std::string::npos && line.find("[ NG ]") != std::string::npos) ++ng_cases;
+    EXPECT_EQ(ng_cases, 3);  // cases 3 and 6 on the shared-settings path, case 6 on the target path
     EXPECT_EQ(result_of(CAT_DELETE), "OK");
     EXPECT_EQ(result_of(GROUP_TARGET), "NG");
     EXPECT_EQ(result_of(OPERATION), "NG");
