@@ -15,6 +15,7 @@ import kavtest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RELEASE = os.path.join(ROOT, "scripts", "release")
+STAMP = 1765238400  # 2025-12-09 00:00:00 UTC
 
 
 def project_version():
@@ -23,8 +24,11 @@ def project_version():
 
 
 def release(exe, out):
+    # The time stamp is pinned: by default it follows the HEAD commit, which may move
+    # between two runs in a busy repository.
+    env = dict(os.environ, SOURCE_DATE_EPOCH="1765238400")
     return subprocess.run([sys.executable, RELEASE, "--exe", exe, "--out", out], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True, timeout=120)
+                          stderr=subprocess.PIPE, text=True, timeout=120, env=env)
 
 
 def sha256(data):
@@ -62,6 +66,7 @@ class ReleaseZipTest(unittest.TestCase):
             inner = [n[len(self.folder) + 1:] for n in names]
             docs = sorted("docs/" + n for n in os.listdir(os.path.join(ROOT, "docs")) if n.endswith(".md"))
             self.assertEqual(inner, ["kavprobe.exe"] + docs + ["SHA256SUMS"])
+            self.assertEqual({info.date_time for info in z.infolist()}, {(2025, 12, 9, 0, 0, 0)})
             for required in ("guide.ja.md", "guide.en.md", "errors.ja.md", "errors.en.md",
                              "sample-report.ja.md", "sample-report.en.md"):
                 self.assertIn("docs/" + required, inner)
