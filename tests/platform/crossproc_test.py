@@ -28,19 +28,20 @@ ATTR_DIRECTORY = 0x10
 class Peer:
     """One helper process."""
 
-    def __init__(self, umask=None):
+    def __init__(self, umask=None, env=None):
         def pre():
             os.setsid()
             if umask is not None:
                 os.umask(umask)
         self.proc = subprocess.Popen(kavtest.command(kavtest.tool("filepeer"), []), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=pre)
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=pre, env=env)
         self.sel = selectors.DefaultSelector()
         self.sel.register(self.proc.stdout, selectors.EVENT_READ)
         self.buf = b""
 
     def cmd(self, line, timeout=60):
-        self.proc.stdin.write((line + "\n").encode())
+        # Paths may carry code-page bytes: each character stands for one byte.
+        self.proc.stdin.write((line + "\n").encode("latin-1"))
         self.proc.stdin.flush()
         deadline = time.monotonic() + timeout
         while b"\n" not in self.buf:
@@ -52,7 +53,7 @@ class Peer:
                 raise AssertionError("helper ended during %r" % line)
             self.buf += chunk
         answer, self.buf = self.buf.split(b"\n", 1)
-        return answer.decode().strip()
+        return answer.decode("latin-1").strip()
 
     def open(self, path, access=GENERIC_RW, share=SHARE_RW, disposition=OPEN_ALWAYS, flags=OVERLAPPED_FLAG,
              verb="open"):
@@ -200,6 +201,32 @@ class CrossProcess(unittest.TestCase):
         self.assertEqual(ATTR_READONLY, file_attrs & (ATTR_DIRECTORY | ATTR_READONLY))
         self.assertEqual("err 2", a.cmd("attr " + kavtest.to_tool_path(os.path.join(folder, "none"))))
         self.assertEqual("err 3", a.cmd("attr " + kavtest.to_tool_path(os.path.join(folder, "no", "none"))))
+
+    def locale_peer(self, japanese):
+        env = dict(os.environ)
+        for key in ("LC_ALL", "LC_CTYPE", "LANG", "KAV_WINE_LANG"):
+            env.pop(key, None)
+        if japanese:
+            env["KAV_WINE_LANG" if kavtest.IS_WINE else "LANG"] = "ja_JP.UTF-8" if kavtest.IS_WINE else "ja_JP.SJIS"
+        else:
+            env["LANG"] = "C"
+        return self.peer(env=env)
+
+    def test_trail_byte_5c_of_code_page_932_is_no_separator(self):
+        # 0x83 0x5C is one character in code page 932; elsewhere 0x5C separates.
+        name = os.path.join(self.dir.path, "\x83\x5c.dat")
+        self.assertEqual("err 3", self.locale_peer(False).open(name))
+        answer = self.locale_peer(True).open(name)
+        if kavtest.IS_WINE and answer == "err 2":
+            # Wine stores names as UTF-8 through the C library's locale; where ja_JP is
+            # not installed it cannot store a non-ASCII name and answers 2. The trail
+            # byte was still no separator: that would have given 3.
+            return
+        self.assertEqual("ok", answer)
+        entries = os.listdir(self.dir.path.encode())
+        # Wine stores names as UTF-8; the native layer keeps the bytes it was given.
+        expected = "\u30bd.dat".encode("utf-8") if kavtest.IS_WINE else b"\x83\x5c.dat"
+        self.assertEqual([expected], entries)
 
 
 if __name__ == "__main__":

@@ -10,9 +10,6 @@
 #include <atomic>
 #include <new>
 
-// Declared weak until the code-page part of the layer is linked in everywhere.
-BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) __attribute__((weak));
-
 namespace plat {
 
 namespace {
@@ -115,7 +112,7 @@ std::string posix_path(const char *name) {
     std::string out;
     if (name == nullptr) return out;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != 0; ++p) {
-        if (&::IsDBCSLeadByte != nullptr && ::IsDBCSLeadByte(*p) && p[1] != 0) {
+        if (IsDBCSLeadByte(*p) && p[1] != 0) {
             out += static_cast<char>(p[0]);
             out += static_cast<char>(p[1]);
             ++p;
@@ -368,7 +365,7 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
     if (__builtin_add_overflow(base, dist, &pos)) return plat::fail<DWORD>(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
     if (pos < 0) return plat::fail<DWORD>(plat::kErrorNegativeSeek, INVALID_SET_FILE_POINTER);
     // Without a high part the position must fit 32 bits.
-    if (lpDistanceToMoveHigh == nullptr && pos > 0xFFFFFFFE)
+    if (lpDistanceToMoveHigh == nullptr && pos > 0xFFFFFFFF)
         return plat::fail<DWORD>(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
     if (lseek(f->fd, static_cast<off_t>(pos), SEEK_SET) < 0)
         return plat::fail<DWORD>(plat::errno_to_win32(errno), INVALID_SET_FILE_POINTER);
