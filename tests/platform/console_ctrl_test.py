@@ -10,6 +10,7 @@ import unittest
 import kavtest
 
 CTRL_C_EVENT = 0
+CTRL_BREAK_EVENT = 1
 CTRL_CLOSE_EVENT = 2
 
 
@@ -125,6 +126,23 @@ class ConsoleCtrlTest(unittest.TestCase):
                 code, lines = p.finish()
                 self.assertEqual([], p.handlers(), lines)
                 self.assert_interrupted(code)
+
+    def test_quit_signal_is_ctrl_break(self):
+        p = Probe("add:a:F", "add:b:T", "add:c:F")
+        p.wait_ready()
+        p.signal(signal.SIGQUIT)
+        code, lines = p.finish()
+        calls = p.handlers()
+        self.assertEqual(0, code, lines)
+        if kavtest.IS_WINE:
+            # Wine 8 keeps SIGQUIT for itself: no Ctrl+Break reaches the
+            # handlers and the process just ends with 0.
+            self.assertEqual([], calls, lines)
+        else:
+            self.assertEqual(["c", "b"], [name for name, _, _, _ in calls], lines)
+            self.assertTrue(all(event == CTRL_BREAK_EVENT for _, event, _, _ in calls), calls)
+            self.assert_one_foreign_thread(calls)
+            self.assertIn("main continues", lines)
 
     def test_ignoring_ctrl_c(self):
         p = Probe("ignore", "add:a:T")
