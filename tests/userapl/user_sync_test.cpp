@@ -2,6 +2,7 @@
 // clean-up leaves behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -72,6 +73,8 @@ class UserSyncWait : public ::testing::Test {
         sync_ = dir_.file("KAVSTOP.stop");
         user_sync_handle = INVALID_HANDLE_VALUE;
         memset(user_sync_name, 0, sizeof user_sync_name);
+        report_calls = 0;
+        report_line_hook = [] { ++report_calls; };
     }
     void TearDown() override {
         report_line_hook = nullptr;
@@ -88,21 +91,18 @@ class UserSyncWait : public ::testing::Test {
         }
         return out;
     }
-    bool logged(const std::string &line) const {
-        for (const std::string &l : lines())
-            if (l == line) return true;
-        return false;
-    }
-    // Polls until pred() holds, at most 20 s.
-    template <class Pred>
-    static bool eventually(Pred pred) {
+    // Polls, at most 20 s, until the waiting thread has come to its report line
+    // number n (from 1): the user's cue. The log itself is not polled, since a
+    // reader holding it open would make the writer lose a line.
+    static bool reached_line(int n) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!pred()) {
+        while (report_calls < n) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return true;
     }
+    static std::atomic<int> report_calls;
 
     kavtest::TempDir dir_;
     std::string log_;
@@ -110,11 +110,13 @@ class UserSyncWait : public ::testing::Test {
     CheckContext ctx_;
 };
 
+std::atomic<int> UserSyncWait::report_calls;
+
 TEST_F(UserSyncWait, EndsWhenTheUserDeletesTheFile) {
     ctx_.timeout = 60;
     bool seen = false;
     std::thread user([&] {
-        seen = eventually([&] { return logged(kWaiting); });
+        seen = reached_line(3);  // the waiting line
         EXPECT_TRUE(file_exists(sync_));
         EXPECT_TRUE(DeleteFileA(sync_.c_str()));
     });
@@ -171,7 +173,8 @@ TEST_F(UserSyncWait, TimeoutWithTheFileHeldOpenStopsTheWatch) {
     CloseHandle(holder);
     ctx_.timeout = 60;
     std::thread user([&] {
-        if (eventually([&] { return lines().size() >= 8; })) DeleteFileA(sync_.c_str());
+        // The thread line of the second wait: the file has been opened again.
+        if (reached_line(7)) DeleteFileA(sync_.c_str());
     });
     EXPECT_EQ(user_sync_wait(&ctx_, &error), 0);
     user.join();
