@@ -77,5 +77,39 @@ class ErrorReferenceTest(unittest.TestCase):
                                   % (path, code, message))
 
 
+def slug(heading):
+    """The anchor that Markdown renderers give a heading (GitHub's rule)."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def anchors(path):
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    text = re.sub(r"^```.*?^```", "", text, flags=re.MULTILINE | re.DOTALL)
+    return {slug(m.group(1)) for m in re.finditer(r"^#{1,6} (.+)$", text, re.MULTILINE)}
+
+
+class LinkTest(unittest.TestCase):
+    def test_relative_links_reach_a_file_and_heading(self):
+        docs = os.path.join(ROOT, "docs")
+        pages = [os.path.join(docs, n) for n in sorted(os.listdir(docs)) if n.endswith(".md")]
+        pages.append(os.path.join(ROOT, "README.md"))
+        checked = 0
+        for page in pages:
+            with open(page, encoding="utf-8") as f:
+                text = f.read()
+            for target in re.findall(r"\]\(([^)\s]+)\)", text):
+                if re.match(r"[a-z]+:", target):
+                    continue
+                name, _, anchor = target.partition("#")
+                path = os.path.normpath(os.path.join(os.path.dirname(page), name)) if name else page
+                with self.subTest(page=os.path.basename(page), link=target):
+                    self.assertTrue(os.path.isfile(path), "no file %s" % path)
+                    if anchor:
+                        self.assertIn(anchor, anchors(path))
+                checked += 1
+        self.assertGreater(checked, 20)
+
+
 if __name__ == "__main__":
     unittest.main()
