@@ -1,8 +1,9 @@
-"""The check-error reference against the check error table of the built tool.
+"""The user documentation against the built tool and against itself.
 
-The table is read from the code (tools/dump_error_table prints it as the tool
-holds it, in code page 932), so a message changed in the code, or a code added,
-makes this test fail until docs/errors.*.md follow.
+The check error table is read from the code (tools/dump_error_table prints it as
+the tool holds it, in code page 932), so a message changed in the code, or a code
+added, makes this test fail until docs/errors.*.md follow. Links between the
+pages must reach a page and a heading.
 """
 import os
 import re
