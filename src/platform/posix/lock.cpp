@@ -199,6 +199,9 @@ void File::on_close() {
     if (fd_readable || fd_writable) ofd_lock(fd, F_OFD_SETLK, F_UNLCK, 0, 0);
 }
 
+// Windows enforces byte-range locks on ReadFile and WriteFile; the checks of the tool
+// (and its tests run on this layer) rely on the same answers. The check precedes the
+// transfer without excluding a lock taken in between, a window Windows does not have.
 DWORD io_lock_conflict(File *f, uint64_t off, uint64_t len, bool write) {
     uint64_t k_off, k_end;
     if (len == 0) return 0;
