@@ -28,53 +28,19 @@ std::string system_text(DWORD code, DWORD lang, bool *ok, DWORD flags = kReportF
 
 // Every error code the layer gives has a one-line system text.
 TEST(SystemMessage, EveryLayerErrorHasAOneLineText) {
-    const DWORD codes[] = {ERROR_SUCCESS,
-                           ERROR_INVALID_FUNCTION,
-                           ERROR_FILE_NOT_FOUND,
-                           ERROR_PATH_NOT_FOUND,
-                           ERROR_TOO_MANY_OPEN_FILES,
-                           ERROR_ACCESS_DENIED,
-                           ERROR_INVALID_HANDLE,
-                           ERROR_NOT_ENOUGH_MEMORY,
-                           ERROR_OUTOFMEMORY,
-                           ERROR_NOT_SAME_DEVICE,
-                           ERROR_WRITE_PROTECT,
-                           ERROR_NOT_READY,
-                           ERROR_WRITE_FAULT,
-                           ERROR_READ_FAULT,
-                           ERROR_GEN_FAILURE,
-                           ERROR_SHARING_VIOLATION,
-                           ERROR_LOCK_VIOLATION,
-                           ERROR_HANDLE_EOF,
-                           ERROR_HANDLE_DISK_FULL,
-                           ERROR_NOT_SUPPORTED,
-                           ERROR_BAD_NETPATH,
-                           ERROR_NETNAME_DELETED,
-                           ERROR_FILE_EXISTS,
-                           ERROR_INVALID_PARAMETER,
-                           ERROR_BROKEN_PIPE,
-                           ERROR_DISK_FULL,
-                           ERROR_INSUFFICIENT_BUFFER,
-                           ERROR_INVALID_NAME,
-                           ERROR_DIR_NOT_EMPTY,
-                           ERROR_NOT_LOCKED,
-                           ERROR_BAD_PATHNAME,
-                           ERROR_LOCK_FAILED,
-                           ERROR_ALREADY_EXISTS,
-                           ERROR_FILENAME_EXCED_RANGE,
-                           ERROR_MORE_DATA,
-                           ERROR_DIRECTORY,
-                           ERROR_MR_MID_NOT_FOUND,
-                           ERROR_INVALID_ADDRESS,
-                           572,  // ERROR_CONTROL_C_EXIT, missing from some SDKs
-                           ERROR_OPERATION_ABORTED,
-                           ERROR_IO_INCOMPLETE,
-                           ERROR_IO_PENDING,
-                           ERROR_NOACCESS,
-                           ERROR_NOT_FOUND,
-                           ERROR_TIMEOUT,
-                           ERROR_RESOURCE_LANG_NOT_FOUND,
-                           ERROR_MUI_FILE_NOT_FOUND};
+    // 572 is ERROR_CONTROL_C_EXIT, which some SDKs lack.
+    const DWORD codes[] = {
+        ERROR_SUCCESS, ERROR_INVALID_FUNCTION, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+        ERROR_TOO_MANY_OPEN_FILES, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY,
+        ERROR_OUTOFMEMORY, ERROR_NOT_SAME_DEVICE, ERROR_WRITE_PROTECT, ERROR_NOT_READY, ERROR_WRITE_FAULT,
+        ERROR_READ_FAULT, ERROR_GEN_FAILURE, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_HANDLE_EOF,
+        ERROR_HANDLE_DISK_FULL, ERROR_NOT_SUPPORTED, ERROR_BAD_NETPATH, ERROR_NETNAME_DELETED,
+        ERROR_FILE_EXISTS, ERROR_INVALID_PARAMETER, ERROR_BROKEN_PIPE, ERROR_DISK_FULL,
+        ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_NAME, ERROR_DIR_NOT_EMPTY, ERROR_NOT_LOCKED,
+        ERROR_BAD_PATHNAME, ERROR_LOCK_FAILED, ERROR_ALREADY_EXISTS, ERROR_FILENAME_EXCED_RANGE,
+        ERROR_MORE_DATA, ERROR_DIRECTORY, ERROR_MR_MID_NOT_FOUND, ERROR_INVALID_ADDRESS, 572,
+        ERROR_OPERATION_ABORTED, ERROR_IO_INCOMPLETE, ERROR_IO_PENDING, ERROR_NOACCESS,
+        ERROR_NOT_FOUND, ERROR_TIMEOUT, ERROR_RESOURCE_LANG_NOT_FOUND, ERROR_MUI_FILE_NOT_FOUND};
     for (DWORD code : codes) {
         for (DWORD lang : {0x0000u, 0x0400u}) {
             bool ok = false;
@@ -132,6 +98,18 @@ TEST(SystemMessage, Failures) {
     EXPECT_EQ(0u, FormatMessageA(kReportFlags, NULL, 0x2FFF, 0x0400, (LPSTR)&buf, 0, NULL));
     EXPECT_EQ((DWORD)ERROR_MR_MID_NOT_FOUND, GetLastError());
     EXPECT_EQ(NULL, buf);
+
+    // A language whose texts are not installed (German on an English system).
+    SetLastError(0);
+    DWORD n = FormatMessageA(kReportFlags, NULL, ERROR_FILE_NOT_FOUND, 0x0407, (LPSTR)&buf, 0, NULL);
+    if (platform_is_wine()) {
+        // Wine 8 ships its message texts in many languages and finds German.
+        EXPECT_NE(0u, n);
+        EXPECT_EQ((HLOCAL)NULL, LocalFree(buf));
+    } else {
+        EXPECT_EQ(0u, n);
+        EXPECT_EQ((DWORD)ERROR_MUI_FILE_NOT_FOUND, GetLastError());
+    }
 
     // A buffer too small for the text.
     char small[5];
