@@ -151,7 +151,19 @@ TEST(SystemMessage, LineBreaksAndEscapes) {
     }
 }
 
+DWORD format_va(char *out, DWORD size, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING, fmt, 0, 0, out, size, &ap);
+    va_end(ap);
+    return n;
+}
+
 TEST(SystemMessage, Inserts) {
+    char va_out[64];
+    EXPECT_EQ(9u, format_va(va_out, sizeof va_out, "%2-%1!u!-%2", 7u, "abc"));
+    EXPECT_STREQ("abc-7-abc", va_out);
+
     const ULONG_PTR args[] = {(ULONG_PTR) "disk", 42, (ULONG_PTR)-1};
     char out[64];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, "%1 %2!d! %2!04x! %3!d! %1",
