@@ -48,9 +48,9 @@ TEST(Timer, NotificationTimerStaysSignalledUntilRearmed) {
     HandleGuard g{t};
 
     // Cancelled before its due time, it never fires.
-    ASSERT_TRUE(arm(t, 100 * kMs));
+    ASSERT_TRUE(arm(t, 1000 * kMs));
     ASSERT_TRUE(CancelWaitableTimer(t));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 400));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 1500));
 
     ASSERT_TRUE(arm(t, 10 * kMs));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 10000));
