@@ -284,7 +284,7 @@ class UserAplTest(unittest.TestCase):
             self.assertEqual(asked, ASK_OPEN_CREATED)
 
         self.follow(report, act, waits=1)
-        self.assertEqual(self.finish(proc), 255)
+        self.assertEqual(self.finish(proc, timeout=120), 255)
         lines = report.lines()
         self.assertEqual(lines[-4:], [end_line(2, CASES[1], False), TIMED_OUT, end_line(1, TARGET, False),
                                       end_line(0, OPERATION, False)])
@@ -300,7 +300,7 @@ class UserAplTest(unittest.TestCase):
             return False
 
         self.follow(report, act, waits=1)
-        self.assertEqual(self.finish(proc), 255)
+        self.assertEqual(self.finish(proc, timeout=120), 255)
         lines = report.lines()
         i = lines.index(WAITING)
         self.assertEqual(lines[i + 1:], [
