@@ -151,6 +151,35 @@ TEST(SystemMessage, LineBreaksAndEscapes) {
     }
 }
 
+// A width from 1 to 254 wraps lines to fewer characters than that.
+TEST(SystemMessage, LineWidth) {
+    struct Case {
+        DWORD width;
+        const char *in;
+        const char *out;
+    } cases[] = {
+        {20, "short long line", "short long line"},
+        {11, "short long line", "short long\r\nline"},
+        {10, "short long line", "short\r\nlong line"},
+        {16, "short long    line", "short long\r\nline"},
+        {12, "short long    line", "short long\r\n  line"},
+        {12, "short long    wordlongerthanaline", "short long\r\n\r\nwordlongerth\r\nanaline"},
+        {11, "   shortlong line", "\r\nshortlong\r\nline"},
+        {5, "l1               ", "l1\r\n\r\n\r\n  "},
+        {8, "shortlongline", "shortlon\r\ngline"},
+        {11, "short\nlong line", "short long\r\nline"},
+        {8, "short%nlong line", "short\r\nlong\r\nline"},
+        {8, "short%rlong line", "short\rlong\r\nline"},
+        {11, "short long\tline", "short\r\nlong\tline"},
+    };
+    for (const Case &c : cases) {
+        char out[64];
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING | c.width, c.in, 0, 0, out, sizeof out, NULL);
+        EXPECT_EQ(strlen(c.out), n) << c.in << " width " << c.width;
+        EXPECT_STREQ(c.out, out) << c.in << " width " << c.width;
+    }
+}
+
 DWORD format_va(char *out, DWORD size, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

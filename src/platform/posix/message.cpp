@@ -167,11 +167,42 @@ bool expand_insert(int n, const char *&p, bool array, va_list *args, std::string
     return true;
 }
 
+// Breaks formatted text into lines shorter than width characters, as Windows
+// does for a width from 1 to 254: a full line breaks after its last space (the
+// spaces before that one are dropped), or, when it holds none, right there.
+// Hard breaks (%n, %r) start a new line.
+std::string wrap(const std::string &in, size_t width) {
+    std::string result, line;
+    for (char c : in) {
+        if (c == '\r' || c == '\n') {
+            result += line;
+            line.clear();
+            result += c;
+            continue;
+        }
+        line += c;
+        if (line.size() < width) continue;
+        size_t space = line.rfind(' ');
+        if (space == std::string::npos) {
+            result += line;
+            line.clear();
+        } else {
+            size_t end = space;
+            while (end > 0 && line[end - 1] == ' ') --end;
+            result.append(line, 0, end);
+            line.erase(0, space + 1);
+        }
+        result += "\r\n";
+    }
+    return result + line;
+}
+
 // Formats message-table text. Line breaks in the text become CR LF (width 0) or
-// one space each (FORMAT_MESSAGE_MAX_WIDTH_MASK); %n, %r and %t are hard breaks
-// and tabs; %0 ends the text. Returns an error code, or 0.
+// one space each (any width); %n, %r and %t are hard breaks and tabs; %0 ends
+// the text; a width below 255 then wraps the lines. Returns an error code, or 0.
 DWORD format_text(const char *text, DWORD flags, va_list *args, std::string &out) {
-    const bool one_line = (flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) == FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    // With any width the text's own line breaks are ignored (each becomes a space).
+    const bool one_line = (flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0;
     const bool ignore = (flags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
     const bool array = (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) != 0;
     const char *p = text;
@@ -218,6 +249,8 @@ DWORD format_text(const char *text, DWORD flags, va_list *args, std::string &out
         }
         if (out.size() > kMaxMessage) return ERROR_MORE_DATA;
     }
+    const size_t width = flags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    if (width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK) out = wrap(out, width);
     if (out.size() > kMaxMessage) return ERROR_MORE_DATA;
     return 0;
 }
@@ -228,9 +261,6 @@ DWORD format_text(const char *text, DWORD flags, va_list *args, std::string &out
 
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
                             DWORD nSize, va_list *Arguments) {
-    const DWORD width = dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
-    // Wrapping at a given width is not offered: only unlimited lines, or none.
-    if (width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK) return plat::fail<DWORD>(ERROR_INVALID_PARAMETER, 0);
     if (lpBuffer == nullptr) return plat::fail<DWORD>(ERROR_INVALID_PARAMETER, 0);
 
     const char *text;
