@@ -70,29 +70,6 @@ void signal_event(Event *ev, File *f) {
         f->sig.set();
 }
 
-// The event of an OVERLAPPED; its low bit only steers completion ports.
-HANDLE event_handle(const OVERLAPPED *ov) {
-    return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(ov->hEvent) & ~static_cast<uintptr_t>(1));
-}
-
-// Starts an I/O request that carries an OVERLAPPED: the status is pending and the
-// event reset until the request ends. *ev receives a reference to the event.
-BOOL begin_overlapped(OVERLAPPED *ov, File *f, Event **ev) {
-    *ev = nullptr;
-    HANDLE h = event_handle(ov);
-    if (h != nullptr) {
-        *ev = static_cast<Event *>(handle_ref(h, Kind::Event));
-        if (*ev == nullptr) return FALSE;
-    }
-    __atomic_store_n(&ov->InternalHigh, 0, __ATOMIC_RELAXED);
-    __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
-    if (*ev != nullptr)
-        (*ev)->sig.reset();
-    else
-        f->sig.reset();
-    return TRUE;
-}
-
 uint64_t ov_offset(const OVERLAPPED *ov) { return ov->Offset | (static_cast<uint64_t>(ov->OffsetHigh) << 32); }
 
 struct EventRef {
@@ -130,6 +107,22 @@ DWORD missing_name_error(const std::string &path) {
     struct stat st;
     if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
     return ERROR_PATH_NOT_FOUND;
+}
+
+BOOL begin_overlapped(OVERLAPPED *ov, File *f, Event **ev) {
+    *ev = nullptr;
+    HANDLE h = overlapped_event(ov);
+    if (h != nullptr) {
+        *ev = static_cast<Event *>(handle_ref(h, Kind::Event));
+        if (*ev == nullptr) return FALSE;
+    }
+    __atomic_store_n(&ov->InternalHigh, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
+    if (*ev != nullptr)
+        (*ev)->sig.reset();
+    else
+        f->sig.reset();
+    return TRUE;
 }
 
 void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, File *f) {

@@ -86,6 +86,17 @@ DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share);
 // (ERROR_SHARING_VIOLATION); 0 or the Win32 error.
 DWORD share_unlink(const std::string &path);
 
+// The event of an OVERLAPPED; its low bit only steers completion ports.
+inline HANDLE overlapped_event(const OVERLAPPED *ov) {
+    return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(ov->hEvent) & ~static_cast<uintptr_t>(1));
+}
+
+// Starts a request that carries an OVERLAPPED: the record says pending and the event
+// (or the handle) is reset until the request ends, as on Windows; a request refused at
+// once leaves both so. *ev receives a reference to the event, or nullptr. FALSE with
+// ERROR_INVALID_HANDLE when the event is not an event.
+BOOL begin_overlapped(OVERLAPPED *ov, File *f, Event **ev);
+
 // Stores the final status of an overlapped request and signals its event (or the
 // handle when the request has none).
 void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, File *f);

@@ -171,10 +171,6 @@ DWORD status_to_win32(ULONG_PTR status) {
     }
 }
 
-HANDLE event_of(const OVERLAPPED *ov) {
-    return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(ov->hEvent) & ~static_cast<uintptr_t>(1));
-}
-
 bool range_valid(uint64_t off, uint64_t len) { return end_of(off, len) <= (static_cast<u128>(1) << 64); }
 
 }  // namespace
@@ -233,19 +229,7 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
     const bool exclusive = (dwFlags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
 
     plat::Event *ev = nullptr;
-    HANDLE evh = plat::event_of(lpOverlapped);
-    if (evh != nullptr) {
-        ev = static_cast<plat::Event *>(plat::handle_ref(evh, Kind::Event));
-        if (ev == nullptr) return FALSE;
-    }
-    // As on Windows the record says pending and the event is reset from the start; a
-    // request refused at once leaves both so.
-    __atomic_store_n(&lpOverlapped->InternalHigh, 0, __ATOMIC_RELAXED);
-    __atomic_store_n(&lpOverlapped->Internal, plat::kStatusPending, __ATOMIC_RELEASE);
-    if (ev != nullptr)
-        ev->sig.reset();
-    else
-        f->sig.reset();
+    if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev)) return FALSE;
 
     std::unique_lock<std::mutex> lock(f->mu);
     plat::reap_pending(f.get());
@@ -324,7 +308,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     ULONG_PTR status = __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE);
     if (status == plat::kStatusPending) {
         if (!bWait) return plat::fail<BOOL>(ERROR_IO_INCOMPLETE, FALSE);
-        HANDLE evh = plat::event_of(lpOverlapped);
+        HANDLE evh = plat::overlapped_event(lpOverlapped);
         Ref<plat::Object> waitable(evh != nullptr ? plat::handle_ref_any(evh) : plat::handle_ref(hFile, Kind::File));
         if (!waitable) return FALSE;
         while ((status = __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)) == plat::kStatusPending) {
