@@ -75,6 +75,9 @@ int apply_union(File *f, uint64_t from, uint64_t to) {
         // A descriptor without write access holds its exclusive locks as read locks:
         // other handles still cannot lock exclusively, but can share.
         if (type == F_WRLCK && !f->fd_writable) type = F_RDLCK;
+        // A write-only descriptor cannot hold a read lock: its shared locks stay in the
+        // table, seen by this handle only.
+        if (type == F_RDLCK && !f->fd_readable) type = F_UNLCK;
         int err = ofd_lock(f->fd, F_OFD_SETLK, type, s, e - s);
         if (err != 0) return err;
     }
