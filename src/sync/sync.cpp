@@ -90,22 +90,28 @@ void sync_report_hook(void) {
 // Installed before main runs, while no other thread can be writing a line.
 [[maybe_unused]] const bool report_hook_installed = (report_line_hook = sync_report_hook, true);
 
-// Handler side: true when the session is the handler's to release.
-bool stop_opening_thread(OpenGuard *guard) {
+// Handler side. Asks an opening thread to stop: true when it was idle and its
+// session is now the handler's; false when it is busy (asked) or already stopped.
+bool ask_to_stop(OpenGuard *guard, bool *asked) {
+    *asked = false;
     for (;;) {
         int state = guard->state.load();
         if (state == OPEN_IDLE) {
             if (guard->state.compare_exchange_strong(state, OPEN_STOPPED)) return true;
         } else if (state == OPEN_BUSY) {
-            if (guard->state.compare_exchange_strong(state, OPEN_STOP_ASKED)) break;
+            if (guard->state.compare_exchange_strong(state, OPEN_STOP_ASKED)) {
+                *asked = true;
+                return false;
+            }
         } else {
             return false;  // stopped by an earlier run of the handler
         }
     }
-    for (int waited = 0; waited < HANDLER_WAIT_MS; waited += HANDLER_POLL_MS) {
-        if (guard->state.load() == OPEN_STOPPED) return true;
-        Sleep(HANDLER_POLL_MS);
-    }
+}
+
+// After the wait for an asked thread: true when it has handed its session over;
+// false when it is abandoned to release the session itself.
+bool settle_stop(OpenGuard *guard) {
     int expected = OPEN_STOP_ASKED;
     return !guard->state.compare_exchange_strong(expected, OPEN_ABANDONED);
 }
@@ -393,12 +399,36 @@ BOOL WINAPI sync_ctrl_handler(DWORD ctrl_type) {
     (void)ctrl_type;  // every event ends the openings alike
     EnterCriticalSection(&g_cleanup_lock);
     const DWORD self = GetCurrentThreadId();
+    bool mine[2] = {false, false};
+    bool asked[2] = {false, false};
+    int n = 0;
     for (SyncSlot &slot : sync_registry) {
-        if (slot.thread_id == 0 || slot.thread_id == self) continue;
-        if (stop_opening_thread(slot.guard)) sync_release(slot.session, 1);
-        slot.thread_id = 0;
-        slot.session = nullptr;
-        slot.guard = nullptr;
+        if (slot.thread_id != 0 && slot.thread_id != self) mine[n] = ask_to_stop(slot.guard, &asked[n]);
+        ++n;
+    }
+    // Busy threads get one common, bounded wait to reach a stop point.
+    for (int waited = 0; waited < HANDLER_WAIT_MS; waited += HANDLER_POLL_MS) {
+        bool pending = false;
+        for (int i = 0; i < 2; ++i) {
+            if (asked[i] && sync_registry[i].guard->state.load() == OPEN_STOPPED) {
+                asked[i] = false;
+                mine[i] = true;
+            }
+            pending = pending || asked[i];
+        }
+        if (!pending) break;
+        Sleep(HANDLER_POLL_MS);
+    }
+    n = 0;
+    for (SyncSlot &slot : sync_registry) {
+        if (slot.thread_id != 0 && slot.thread_id != self) {
+            if (asked[n]) mine[n] = settle_stop(slot.guard);
+            if (mine[n]) sync_release(slot.session, 1);
+            slot.thread_id = 0;
+            slot.session = nullptr;
+            slot.guard = nullptr;
+        }
+        ++n;
     }
     LeaveCriticalSection(&g_cleanup_lock);
     return FALSE;

@@ -27,9 +27,20 @@ std::atomic<int> g_lines[2];
 thread_local int t_party = -1;
 ReportLineHook g_chained_hook;
 
+// When set, party 1 stops in its report operation number g_block_at (counted from 1)
+// until g_block_released: busy in the middle of its work, as in a slow system call.
+std::atomic<int> g_block_at{0};
+std::atomic<bool> g_block_released{false};
+std::atomic<bool> g_blocked{false};
+
 void counting_hook(void) {
     if (g_chained_hook != nullptr) g_chained_hook();
-    if (t_party >= 0) ++g_lines[t_party];
+    if (t_party < 0) return;
+    const int n = ++g_lines[t_party];
+    if (t_party == 1 && n == g_block_at.load()) {
+        g_blocked = true;
+        while (!g_block_released.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000) {
@@ -348,6 +359,7 @@ TEST_F(Rendezvous, ControlHandlerStopsOnlyThreadsStillOpening) {
     kavtest::TempDir lonely;
     const std::string lonely_master = lonely.file(".#KAVLOCK.master");
     std::atomic<bool> returned{false};
+    const int base = g_lines[1];
     // Never joined: a stopped thread parks until the process ends.
     std::thread opener([&] {
         t_party = 1;
@@ -355,7 +367,6 @@ TEST_F(Rendezvous, ControlHandlerStopsOnlyThreadsStillOpening) {
         returned = true;
     });
     opener.detach();
-    const int base = g_lines[1];
     // It holds byte 1 and waits. (Probing its bytes now could pass for a second party.)
     ASSERT_TRUE(wait_until([&] { return g_lines[1] >= base + 7; }));
     ASSERT_TRUE(kavtest::file_exists(lonely_master));
@@ -376,6 +387,35 @@ TEST_F(Rendezvous, ControlHandlerStopsOnlyThreadsStillOpening) {
     EXPECT_EQ(0, b_result);
     EXPECT_TRUE(no_rendezvous_files());
     EXPECT_FALSE(sync_ctrl_handler(CTRL_C_EVENT));  // nothing left to stop
+}
+
+// A thread busy in the middle of its work when the handler runs is not released
+// under its feet: the handler waits a bounded time, then leaves the thread to
+// release its own session at its next stop point, where it parks.
+TEST_F(Rendezvous, ControlHandlerLeavesABusyOpenerToReleaseItsOwnSession) {
+    kavtest::TempDir lonely;
+    const std::string lonely_master = lonely.file(".#KAVLOCK.master");
+    std::atomic<bool> returned{false};
+    g_block_released = false;
+    g_blocked = false;
+    g_block_at = g_lines[1] + 7;  // the line written once byte 1 is held
+    std::thread opener([&] {
+        t_party = 1;
+        sync_open(2, lonely.path().c_str(), 30);
+        returned = true;
+    });
+    opener.detach();  // parks for good
+    ASSERT_TRUE(wait_until([&] { return g_blocked.load(); }));
+
+    EXPECT_FALSE(sync_ctrl_handler(CTRL_C_EVENT));
+    EXPECT_TRUE(kavtest::file_exists(lonely_master));  // not touched while busy
+
+    const int blocked_at = g_lines[1];
+    g_block_released = true;
+    EXPECT_TRUE(wait_until([&] { return !kavtest::file_exists(lonely_master); }));
+    // It wrote the line it was in, then stopped at its next poll step for good.
+    EXPECT_FALSE(wait_until([&] { return returned.load() || g_lines[1] != blocked_at; }, 1500));
+    g_block_at = 0;
 }
 
 }  // namespace
