@@ -143,21 +143,6 @@ TEST(OpenShareFile, OverlappedHandleReadsAndWritesAtTheRecordsOffset) {
     EXPECT_EQ(std::string("\0\0\0\0abcd", 8), kavtest::read_file(name));
 }
 
-TEST(OpenShareFile, DispositionAndShareModeFailuresKeepTheLastError) {
-    kavtest::TempDir dir;
-    std::string name = dir.file("work");
-    HandleGuard first;
-    first.h = open_share_file(name.c_str(), RW, 0, CREATE_NEW);
-    ASSERT_NE(INVALID_HANDLE_VALUE, first.h);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, open_share_file(name.c_str(), RW, SHARE_ALL, OPEN_EXISTING));
-    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
-    ASSERT_EQ(0, close_handle_reset(&first.h));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, open_share_file(name.c_str(), RW, SHARE_ALL, CREATE_NEW));
-    EXPECT_EQ((DWORD)ERROR_FILE_EXISTS, GetLastError());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, open_share_file(dir.file("missing").c_str(), RW, SHARE_ALL, OPEN_EXISTING));
-    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
-}
-
 TEST(LockRange, GrantedQueuedOrRefused) {
     kavtest::TempDir dir;
     std::string name = dir.file("work");
@@ -174,8 +159,7 @@ TEST(LockRange, GrantedQueuedOrRefused) {
     memset(&ova, 0, sizeof ova);
     ova.hEvent = event;
     ASSERT_EQ(0, lock_range(a.h, 1, &ova));
-    // Shared locks of two handles coexist; here b's request on a's exclusive byte
-    // is queued, not refused.
+    // On an overlapped handle a conflicting request is queued, not refused.
     OVERLAPPED ovb;
     memset(&ovb, 0, sizeof ovb);
     ovb.hEvent = event;
@@ -191,25 +175,6 @@ TEST(LockRange, GrantedQueuedOrRefused) {
     // A failure other than a conflict is refused, not queued.
     EXPECT_EQ(-1, lock_range(INVALID_HANDLE_VALUE, 1, &ova));
     CloseHandle(event);
-}
-
-TEST(LockRange, SharedLocksOfTwoHandlesCoexist) {
-    kavtest::TempDir dir;
-    std::string name = dir.file("work");
-    HandleGuard a;
-    HandleGuard b;
-    a.h = open_share_file(name.c_str(), RW, SHARE_ALL, CREATE_NEW);
-    b.h = open_share_file(name.c_str(), GENERIC_READ, SHARE_ALL, OPEN_EXISTING);
-    ASSERT_NE(INVALID_HANDLE_VALUE, a.h);
-    ASSERT_NE(INVALID_HANDLE_VALUE, b.h);
-    OVERLAPPED ova;
-    OVERLAPPED ovb;
-    memset(&ova, 0, sizeof ova);
-    memset(&ovb, 0, sizeof ovb);
-    EXPECT_EQ(0, lock_range(a.h, 0, &ova));
-    EXPECT_EQ(0, lock_range(b.h, 0, &ovb));
-    EXPECT_EQ(0, unlock_range(a.h));
-    EXPECT_EQ(0, unlock_range(b.h));
 }
 
 TEST(DeleteWorkFile, DeletesOnceAndRespectsShareMode) {
