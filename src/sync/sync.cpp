@@ -205,6 +205,11 @@ SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
     SyncSession *session =
         static_cast<SyncSession *>(VirtualAlloc(NULL, sizeof(SyncSession), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     const DWORD alloc_error = GetLastError();
+    if (session != nullptr) {
+        memset(session, 0, sizeof *session);
+        session->file = INVALID_HANDLE_VALUE;
+        session->timeout_sec = timeout_sec;
+    }
     guard.session = session;
     // Both slots taken can only mean a third concurrent opener: it runs
     // unguarded rather than take a slot that guards another thread.
@@ -224,9 +229,6 @@ SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
     OpenGuard *const watched = slot != nullptr ? &guard : nullptr;
     t_open_guard = watched;
 
-    memset(session, 0, sizeof *session);
-    session->file = INVALID_HANDLE_VALUE;
-    session->timeout_sec = timeout_sec;
     // A running handler holds the console's handler list; never make it wait for us here.
     go_idle(watched);
     SetConsoleCtrlHandler(sync_ctrl_handler, TRUE);

@@ -398,7 +398,7 @@ TEST_F(Rendezvous, ControlHandlerLeavesABusyOpenerToReleaseItsOwnSession) {
     std::atomic<bool> returned{false};
     g_block_released = false;
     g_blocked = false;
-    g_block_at = g_lines[1] + 7;  // the line written once byte 1 is held
+    g_block_at = g_lines[1] + 6;  // the line before it takes byte 1; it holds the gate and byte 3
     std::thread opener([&] {
         t_party = 1;
         sync_open(2, lonely.path().c_str(), 30);
@@ -413,8 +413,33 @@ TEST_F(Rendezvous, ControlHandlerLeavesABusyOpenerToReleaseItsOwnSession) {
     const int blocked_at = g_lines[1];
     g_block_released = true;
     EXPECT_TRUE(wait_until([&] { return !kavtest::file_exists(lonely_master); }));
-    // It wrote the line it was in, then stopped at its next poll step for good.
+    // It wrote the line it was in and stopped at its next report line, which it never wrote.
     EXPECT_FALSE(wait_until([&] { return returned.load() || g_lines[1] != blocked_at; }, 1500));
+    g_block_at = 0;
+}
+
+// A busy thread that reaches a stop point within the handler's wait hands its
+// session over: the handler has released it by the time it returns.
+TEST_F(Rendezvous, ControlHandlerTakesOverFromABusyOpenerThatStops) {
+    kavtest::TempDir lonely;
+    const std::string lonely_master = lonely.file(".#KAVLOCK.master");
+    g_block_released = false;
+    g_blocked = false;
+    g_block_at = g_lines[1] + 6;
+    std::thread opener([&] {
+        t_party = 1;
+        sync_open(2, lonely.path().c_str(), 30);
+    });
+    opener.detach();  // parks for good
+    ASSERT_TRUE(wait_until([&] { return g_blocked.load(); }));
+
+    BOOL handled = TRUE;
+    std::thread handler([&] { handled = sync_ctrl_handler(CTRL_C_EVENT); });
+    g_block_released = true;  // well within the handler's wait
+    handler.join();
+    EXPECT_FALSE(handled);
+    EXPECT_FALSE(kavtest::file_exists(lonely_master));
+    EXPECT_FALSE(kavtest::file_exists(lonely.file("endwaitfile")));
     g_block_at = 0;
 }
 
