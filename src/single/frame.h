@@ -70,6 +70,12 @@ HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition);
 // that its own party has not registered yet.
 char *slot_peer_name(int slot);
 
+// Frees a block that holds OVERLAPPED records and buffers once the handles its
+// operations were started on are closed; when an operation on it may still be
+// outstanding (its wait timed out, or it was never awaited), the block is kept
+// for the rest of the process instead, since the system may still write into it.
+void retire_io_block(void *block, bool outstanding);
+
 // A detail line formed from a format with one %s and a name.
 void report_named(const char *format, const char *name);
 

@@ -123,6 +123,7 @@ struct Party {
     HANDLE timer;
     LONGLONG due;
     CheckError error;
+    bool request_outstanding;  // a waiting request went pending and was not seen to end
 };
 
 // How the sequence goes on after a line.
@@ -208,7 +209,9 @@ TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *o
         report_error(&p->error);
         return TEST_NG;
     }
+    p->request_outstanding = true;
     int r = single_calls.wait_overlapped_timed(p->peer, ov, p->timer, p->due);
+    if (r != -3) p->request_outstanding = false;
     if (r == 0) return TEST_OK;
     if (r == -3) {
         p->error.code = 22;
@@ -221,9 +224,9 @@ TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *o
 }
 
 // Cases 5, 7 and 8: a waiting request on the peer file that the other party's
-// release must let through. ov is the request's own record: it lives in the
-// party's frame until the peer file's handle is closed, so a request still
-// outstanding after a timeout never writes into storage that has been reused.
+// release must let through. ov is the request's own record, never reused; its
+// block outlives the closing of the peer file's handle, and is kept for good
+// when a request may still be outstanding.
 struct WaitCase {
     const char *title;
     int exclusive;
@@ -242,6 +245,7 @@ Flow case_waiting(Party *p, const WaitCase *w, OVERLAPPED *ov, TestResult *total
     ov->hEvent = p->event_b;
     int started = single_calls.lock_range(p->peer, w->exclusive, ov);
     DWORD start_error = GetLastError();
+    if (started == -2) p->request_outstanding = true;
     if (meet(p) != GO) return c.end(ABORT);
     report_info(UNLOCK_OWN);
     if (party_unlock(p, p->own) != 0) return c.end(FAIL);
@@ -331,10 +335,11 @@ DWORD WINAPI partner_thread_main(LPVOID arg) {
 TestResult paired_lock_test(CheckContext *ctx, int selector) {
     const char *folder = selected_folder(ctx, selector);
     if (folder == nullptr) return TEST_NG;
-    // The waiting requests' records outlive the frame below, whose clean-up closes
-    // the handles that a request still outstanding was made on.
-    OVERLAPPED requests[3];
-    memset(requests, 0, sizeof requests);
+    // The waiting requests' records: retired after the frame below, whose clean-up
+    // closes the handles that a request still outstanding was made on.
+    OVERLAPPED *requests = (OVERLAPPED *)calloc(3, sizeof(OVERLAPPED));
+    bool outstanding = false;
+    ScopeExit retire([&] { retire_io_block(requests, outstanding); });
 
     report_info("同期処理の初期化をします。");
     SyncSession *session = single_calls.sync_open(1, ctx->kavsharepath, ctx->timeout);
@@ -344,7 +349,7 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) {
     }
     const int role = (int)session->role;
     Party p = {ctx, session, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, NULL, NULL, NULL,
-               timeout_due_time(ctx->timeout), {0, 0}};
+               timeout_due_time(ctx->timeout), {0, 0}, false};
     // Declared before the frame, so closed after its clean-up has closed the files:
     // a request still outstanding then ends before its event goes.
     HandleGuard event_a;
@@ -387,8 +392,14 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) {
     p.own = slot->handle;
     p.peer = slot->handle2;
 
+    if (requests == nullptr) {
+        set_check_error(&p.error, 20);
+        report_error(&p.error);
+        return TEST_NG;
+    }
     TestResult total = TEST_OK;
     Flow f = run_sequence(&p, selector, requests, &total);
+    outstanding = p.request_outstanding;
     if (f == ABORT) return TEST_ABORTED;
     if (f == FAIL) return TEST_NG;
     return total;

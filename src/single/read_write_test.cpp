@@ -7,8 +7,7 @@ namespace {
 
 // The records and buffers of the two phases. A phase whose wait timed out may
 // leave its operation outstanding, so each phase has its own record and buffer,
-// and a block whose operation cannot be shown to have ended is parked for the
-// rest of the process instead of being freed: the system may still write into it.
+// and the block of a test in which a wait timed out is never freed.
 struct RwIo {
     OVERLAPPED write_ov;
     OVERLAPPED read_ov;
@@ -17,32 +16,10 @@ struct RwIo {
 
 const char WRITE_DATA[11] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '\0'};
 
-enum { PARKED_MAX = 16 };
-RwIo *parked_io[PARKED_MAX];
-
-bool still_pending(const OVERLAPPED *ov) { return ov->Internal == (ULONG_PTR)STATUS_PENDING; }
-
 // Withdraws what may still be outstanding; called while the handle is still open.
 void cancel_outstanding(HANDLE file, RwIo *io, bool write_left, bool read_left) {
     if (write_left) single_calls.cancel_io_ex(file, &io->write_ov);
     if (read_left) single_calls.cancel_io_ex(file, &io->read_ov);
-}
-
-// Frees the block once its handle is closed, unless an operation on it still
-// reads as pending; such a block stays referenced from parked_io.
-void retire_io(RwIo *io, bool write_left, bool read_left) {
-    bool pending = (write_left && still_pending(&io->write_ov)) || (read_left && still_pending(&io->read_ov));
-    if (!pending) {
-        free(io);
-        return;
-    }
-    for (RwIo *&p : parked_io) {
-        if (p == nullptr) {
-            p = io;
-            return;
-        }
-    }
-    // All places taken: the block is kept anyway, only unreferenced.
 }
 
 // Waits for the operation that was just started; returns the phase's result.
@@ -143,6 +120,6 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     // Close the handle now so that an outstanding operation ends with it; the
     // frame's clean-up then only deletes the file.
     single_slot_cleanup(0);
-    retire_io(io, write_left, read_left);
+    retire_io_block(io, write_left || read_left);
     return combine_result(write_result, read_result);
 }

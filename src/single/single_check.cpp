@@ -59,6 +59,26 @@ HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition) 
     return h;
 }
 
+// Blocks that an operation may still write into; kept referenced for the rest of
+// the process.
+enum { PARKED_MAX = 64 };
+static void *parked_blocks[PARKED_MAX];
+
+void retire_io_block(void *block, bool outstanding) {
+    if (block == nullptr) return;
+    if (!outstanding) {
+        free(block);
+        return;
+    }
+    for (void *&p : parked_blocks) {
+        if (p == nullptr) {
+            p = block;
+            return;
+        }
+    }
+    // Every place taken: the block is kept all the same, only unreferenced.
+}
+
 void report_named(const char *format, const char *name) {
     char text[REPORT_LINE_MAX];
     snprintf(text, sizeof text, format, name);
