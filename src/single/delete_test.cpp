@@ -17,7 +17,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
         return TEST_NG;
     }
     report_info("ファイルを閉じます。");
-    single_calls.close_handle_reset(&slot->handle);
+    close_registered(&slot->handle);
 
     ReportScope step("処理「自プロセスが作成済のファイルを削除」", &result);
     if (single_calls.delete_work_file(slot->file_name) == 0) {

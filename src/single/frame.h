@@ -65,6 +65,10 @@ class HandleGuard {
 // Returns the handle, or INVALID_HANDLE_VALUE with the last error set.
 HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition);
 
+// Closes a handle registered in a slot (close_handle_reset) under the cleanup
+// lock, so that the handler never closes it a second time.
+int close_registered(HANDLE *registered);
+
 // The peer file's name of the party in a slot (261 bytes; empty when none). Kept
 // beside the registry so that the console control handler can delete a peer file
 // that its own party has not registered yet.

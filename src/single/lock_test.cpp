@@ -66,10 +66,12 @@ void solo_step(Solo *s, const char *title, const char *line, int unlock, int exc
 TestResult run_solo(CheckContext *ctx, int selector, const char *folder, bool *stop) {
     *stop = true;
     Solo s = {ctx, INVALID_HANDLE_VALUE, NULL, NULL, {0, 0}};
-    SlotFrame frame(0, nullptr);
-    SingleSlot *slot = frame.slot();
+    // Closed after the frame's clean-up has closed the file: a request that
+    // lock_range_timed left pending at a timeout ends before its event goes.
     HandleGuard event;
     HandleGuard timer;
+    SlotFrame frame(0, nullptr);
+    SingleSlot *slot = frame.slot();
     if (create_wait_objects(&event, &timer, &s.error) != 0) return TEST_NG;
     s.event = event.handle;
     s.timer = timer.handle;

@@ -54,12 +54,12 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     TestResult write_result = TEST_OK;
     TestResult read_result = TEST_OK;
 
-    SlotFrame frame(0, nullptr);
-    SingleSlot *slot = frame.slot();
-    // Destroyed before the frame: the event and the timer are closed before the
-    // slot's clean-up.
+    // Closed on every way out after the frame's clean-up has closed the file, so
+    // that an operation still outstanding ends before its event goes.
     HandleGuard event;
     HandleGuard timer;
+    SlotFrame frame(0, nullptr);
+    SingleSlot *slot = frame.slot();
 
     event.handle = single_calls.create_event(NULL, FALSE, FALSE, NULL);
     if (event.handle == NULL) {

@@ -93,12 +93,23 @@ const char *selected_folder(const CheckContext *ctx, int selector) {
 
 // Unlocks byte 0 through a registered handle and closes it; a handle whose close
 // fails stays registered for a later try.
+// Under the lock, so that the handler never closes the same handle again.
 static void release_slot_handle(HANDLE *handle) {
-    if (*handle == INVALID_HANDLE_VALUE) return;
-    OVERLAPPED ov;
-    memset(&ov, 0, sizeof ov);
-    single_calls.unlock_file_ex(*handle, 0, 1, 0, &ov);
-    if (*handle != INVALID_HANDLE_VALUE && single_calls.close_handle(*handle)) *handle = INVALID_HANDLE_VALUE;
+    EnterCriticalSection(&g_cleanup_lock);
+    if (*handle != INVALID_HANDLE_VALUE) {
+        OVERLAPPED ov;
+        memset(&ov, 0, sizeof ov);
+        single_calls.unlock_file_ex(*handle, 0, 1, 0, &ov);
+        if (*handle != INVALID_HANDLE_VALUE && single_calls.close_handle(*handle)) *handle = INVALID_HANDLE_VALUE;
+    }
+    LeaveCriticalSection(&g_cleanup_lock);
+}
+
+int close_registered(HANDLE *registered) {
+    EnterCriticalSection(&g_cleanup_lock);
+    int r = *registered == INVALID_HANDLE_VALUE ? 0 : single_calls.close_handle_reset(registered);
+    LeaveCriticalSection(&g_cleanup_lock);
+    return r;
 }
 
 int single_slot_cleanup(int slot) {
@@ -169,8 +180,7 @@ BOOL WINAPI single_ctrl_handler(DWORD) {
 }
 
 // One case of the open test: open the work file with a disposition, judge the
-// outcome, close what was opened. Returns the case result; *create_failed is set
-// when the CREATE_NEW of case B failed.
+// outcome, close what was opened. Returns the case result.
 enum OpenExpect { EXPECT_SUCCESS, EXPECT_FAILURE };
 
 struct OpenCase {
@@ -208,7 +218,7 @@ static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError 
         report_error(error);
         result = TEST_NG;
     }
-    single_calls.close_handle_reset(&slot->handle);
+    close_registered(&slot->handle);
     return result;
 }
 
