@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -178,7 +177,15 @@ TEST_F(TimedLock, OverlappedWaitEndsAtTheDueTimeAndNotBefore) {
     // An earlier wait whose timer fired later, unobserved, must not cut the next wait short.
     OVERLAPPED done = {};
     EXPECT_EQ(0, wait_overlapped_timed(handles_[1], &done, timer_, -2000000LL));  // 200 ms
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));                   // let it fire unobserved
+    // A second timer armed later with the same due time fires no earlier: once it has, the
+    // first one has fired too, and nobody has taken its signal.
+    HANDLE later = CreateWaitableTimerA(NULL, FALSE, NULL);
+    ASSERT_NE(nullptr, later);
+    LARGE_INTEGER due;
+    due.QuadPart = -2000000LL;
+    ASSERT_TRUE(SetWaitableTimer(later, &due, 0, NULL, NULL, FALSE));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(later, 5000));
+    CloseHandle(later);
 
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(-3, wait_overlapped_timed(handles_[1], &pending, timer_, timeout_due_time(1)));
