@@ -6,7 +6,7 @@ import unittest
 
 import kavtest
 import pairs
-from pairs import CASES, DELETE_KIND, DELETE_PEER, LOCK_KIND, OPEN_KIND, OPEN_PEER, SHARED_GROUP, TARGET_GROUP
+from pairs import CASES, DELETE_KIND, LOCK_KIND, OPEN_KIND, OPEN_PEER, SHARED_GROUP, TARGET_GROUP
 
 # How long the survivor may take after the other process went: the timeout of a
 # wait plus a few seconds for its clean-up and a loaded machine.
@@ -34,8 +34,7 @@ class FaultTest(unittest.TestCase):
 
     def tearDown(self):
         for p in self.parties:
-            p.kill()
-            p.proc.communicate()
+            p.reap()
         for d in (self.shared, self.target, self.logs):
             d.__exit__(None, None, None)
 
@@ -73,29 +72,40 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(self.leftovers(), [])
 
     def kill_at(self, text, after, run):
-        """Starts a pair, kills the second process once its log shows text in the mutual
-        part (after the texts of `after`), and returns the survivor and how long it took
-        to end after the kill."""
+        """Starts a pair and kills the second process once its log shows text in the mutual
+        part (after the texts of `after`); returns the survivor and how long it took to end
+        after the kill.
+
+        The survivor is frozen from the moment the text shows until the other process is
+        dead: every meeting costs its first party at least one 100 ms sleep, so neither
+        process can pass the next meetings meanwhile, and the kill lands in the test that
+        the text names, never in the one after it."""
         survivor = self.party("survivor%d" % run)
         victim = self.party("victim%d" % run)
         reached = victim.wait_for_line(text, after=[pairs.OPERATION] + after)
-        self.assertTrue(reached, self.text(victim))
+        survivor.kill(signal.SIGSTOP)
         victim.kill()
+        victim.proc.wait(timeout=30)
+        survivor.kill(signal.SIGCONT)
         killed = time.monotonic()
-        victim.proc.communicate()
+        self.assertTrue(reached, self.text(victim))
         self.assertEqual(kavtest.exit_status(survivor.finish(limit=GRACE + (killed - survivor.started))), 255)
         return survivor, survivor.ended - killed
 
     def test_killed_peer(self):
         """One process killed at four moments: between the meetings of the open test, in
         the middle of the lock test, while both hold a waiting lock request on the other's
-        file, during the delete test. The survivor ends NG within the timeout plus a little
-        and leaves no file of the tool behind."""
+        file, between the meetings of the delete test. The survivor ends NG within the
+        timeout plus a little and leaves no file of the tool behind.
+
+        Every moment lies after the test's first sync point: a process killed as it leaves
+        the opening of a session leaves the other waiting out the timeout without a
+        session, and so without the names of the files it would remove."""
         moments = [(begin_line(OPEN_PEER), [], SHARED_GROUP, OPEN_KIND),
                    (begin_line(CASES[4]), [], SHARED_GROUP, LOCK_KIND),
                    # Case 8 of the target path: both requests are queued once this line shows.
                    ("自ファイルをアンロックします。", [TARGET_GROUP, begin_line(CASES[8])], TARGET_GROUP, LOCK_KIND),
-                   (begin_line(DELETE_PEER), [], TARGET_GROUP, DELETE_KIND)]
+                   ("自プロセスのファイルをクローズします。", [begin_line(DELETE_KIND)], TARGET_GROUP, DELETE_KIND)]
         for run, (text, after, group, kind) in enumerate(moments):
             with self.subTest(moment=run):
                 survivor, took = self.kill_at(text, after, run)
@@ -111,8 +121,7 @@ class FaultTest(unittest.TestCase):
                 self.assertEqual(self.leftovers(), [], self.text(survivor))
                 print("kill %d: survivor ended %.1f s after the kill; %s" % (run, took, lost_summary(node)))
                 for p in self.parties:
-                    p.kill()
-                    p.proc.communicate()
+                    p.reap()
                 self.parties = []
 
     def test_interrupted_peer(self):

@@ -84,7 +84,11 @@ class PairTest(unittest.TestCase):
         self.assertEqual(mutual.child(TARGET_GROUP).result, "NG")
 
     def check_pair(self, a, b, folders):
-        codes = [kavtest.exit_status(a.finish()), kavtest.exit_status(b.finish())]
+        try:
+            codes = [kavtest.exit_status(a.finish()), kavtest.exit_status(b.finish())]
+        finally:
+            for p in (a, b):
+                p.reap()
         for party in (a, b):
             if kavtest.IS_WINE:
                 self.assert_wine_pair(party)
@@ -116,8 +120,7 @@ class PairTest(unittest.TestCase):
                      for i in (0, 1)]
             reached = first[0].wait_for_line("テスト %sを開始します。" % CASES[4], after=pairs.OPERATION)
             for p in first:
-                p.kill()
-                p.proc.communicate()
+                p.reap()
             self.assertTrue(reached, first[0].report_bytes().decode("cp932", "replace"))
             stale = pairs.tool_files(folders.shared.path)
             self.assertIn(".#KAVLOCK.master", stale)

@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import subprocess
+import tempfile
 import time
 
 import kavtest
@@ -114,26 +115,47 @@ def arguments(shared, target, log=None):
 
 
 class Party:
-    """One process of a pair; its report comes from its log file or its output."""
+    """One process of a pair; its report comes from its log file or its output.
+
+    The output streams go to files, not pipes: under Wine the first process of a
+    prefix starts the wineserver, which inherits them and outlives the process."""
 
     def __init__(self, shared, target, log=None):
         self.log = log
-        self.proc = kavtest.start(arguments(shared, target, log))
+        self.out_file = tempfile.TemporaryFile()
+        self.err_file = tempfile.TemporaryFile()
+        self.proc = kavtest.start(arguments(shared, target, log), stdout=self.out_file, stderr=self.err_file)
         self.started = time.monotonic()
         self.out = b""
         self.err = b""
         self.ended = None
 
     def finish(self, limit=RUN_LIMIT):
+        """Waits for the end of the process; returns its exit status."""
         try:
-            self.out, self.err = self.proc.communicate(timeout=max(1, limit - (time.monotonic() - self.started)))
+            self.proc.wait(timeout=max(1, limit - (time.monotonic() - self.started)))
         except subprocess.TimeoutExpired:
             self.kill()
-            self.proc.communicate()
+            self.proc.wait()
             raise AssertionError("a party did not end within %d s" % limit)
         if self.ended is None:
             self.ended = time.monotonic()
+        for f in (self.out_file, self.err_file):
+            f.seek(0)
+        self.out = self.out_file.read()
+        self.err = self.err_file.read()
+        self.close()
         return self.proc.returncode
+
+    def close(self):
+        self.out_file.close()
+        self.err_file.close()
+
+    def reap(self):
+        """Ends the process if it still runs and lets go of its output files."""
+        self.kill()
+        self.proc.wait(timeout=30)
+        self.close()
 
     def kill(self, sig=signal.SIGKILL):
         if self.proc.poll() is None:
@@ -166,7 +188,7 @@ class Party:
                 data = data[at + len(mark):]
             return needle in data
 
-        return kavtest.wait_for(lambda: seen() or self.proc.poll() is not None, limit) and seen()
+        return kavtest.wait_for(lambda: seen() or self.proc.poll() is not None, limit, interval=0.01) and seen()
 
 
 def tool_files(folder):
