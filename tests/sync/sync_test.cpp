@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -205,6 +206,35 @@ TEST_F(Rendezvous, TwoThreadsMeetAndPartInEitherArrivalOrder) {
             EXPECT_FALSE(kavtest::file_exists(endwait));
         }
     }
+}
+
+// Names past 255 characters are cut alike in both parties, which still meet.
+TEST_F(Rendezvous, OverlongNamesAreCutAlikeInBothParties) {
+    const std::string base = dir_.path() + "\\";
+    const size_t sub_length = 240 - base.size();  // folder of 240: the master name needs 257
+    const std::string sub(sub_length, 'd');
+    std::error_code ec;
+    ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::path(dir_.path()) / sub, ec));
+    const std::string folder = base + sub;
+    const std::string cut = (folder + "\\.#KAVLOCK.master").substr(0, 255);
+
+    SyncSession *b = nullptr;
+    std::thread helper([&] {
+        t_party = 1;
+        b = sync_open(2, folder.c_str(), 5);
+    });
+    SyncSession *a = sync_open(2, folder.c_str(), 5);
+    helper.join();
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(cut, std::string(a->master_path));
+    EXPECT_EQ(cut, std::string(b->master_path));
+    EXPECT_EQ(1u, a->role + b->role);
+    EXPECT_TRUE(kavtest::file_exists(cut));
+    std::thread closer([&] { sync_close(b); });
+    EXPECT_EQ(0, sync_close(a));
+    closer.join();
+    EXPECT_FALSE(kavtest::file_exists(cut));
 }
 
 TEST_F(Rendezvous, PeerThatNeverComesTimesOutAndTheMasterFileGoes) {

@@ -77,9 +77,15 @@ int main(int argc, char **argv) {
     create_cleanup_lock();
     open_report_log("");
 
-    HANDLE second_thread = NULL;
+    // The second opener's handle is given back on every way out; a normal end waits for it first.
+    struct ThreadHandle {
+        HANDLE h = NULL;
+        ~ThreadHandle() {
+            if (h != NULL) CloseHandle(h);
+        }
+    } second_thread;
     SecondOpener opener = {kind, second, timeout};
-    if (second != nullptr) second_thread = CreateThread(NULL, 0, second_open, &opener, 0, NULL);
+    if (second != nullptr) second_thread.h = CreateThread(NULL, 0, second_open, &opener, 0, NULL);
 
     SyncSession *session = sync_open(kind, folder, timeout);
     if (session == nullptr) return EXIT_OPEN;
@@ -109,9 +115,6 @@ int main(int argc, char **argv) {
         for (;;) Sleep(1000);
     }
     if (sync_close(session) != 0) return EXIT_CLOSE;
-    if (second_thread != NULL) {
-        WaitForSingleObject(second_thread, INFINITE);
-        CloseHandle(second_thread);
-    }
+    if (second_thread.h != NULL) WaitForSingleObject(second_thread.h, INFINITE);
     return 0;
 }
