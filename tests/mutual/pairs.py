@@ -200,7 +200,8 @@ def mutual_part(party):
     root = party.report()
     found = root.children(OPERATION)
     if len(found) != 1:
-        raise AssertionError("no mutual part in the report:\n" + party.report_bytes().decode("cp932", "replace"))
+        raise AssertionError("no mutual part in the report (status %s, stderr %r):\n%s" % (
+            party.proc.returncode, party.err[-2000:], party.report_bytes().decode("cp932", "replace")))
     return found[0]
 
 
