@@ -249,6 +249,17 @@ TEST_F(SingleChecks, AFailedSyncPointAbortsAndEndsTheCaseInProgress) {
     EXPECT_FALSE(kavtest::file_exists(work(target_.path(), 1)));
 }
 
+// The partner thread has ended, but the wait answers as if it were still running.
+DWORD WINAPI wait_then_time_out(HANDLE object, DWORD milliseconds) {
+    WaitForSingleObject(object, milliseconds);
+    return WAIT_TIMEOUT;
+}
+
+TEST_F(SingleChecks, APartnerThreadStillRunningAfterTheTimeoutAbortsTheLockTest) {
+    single_calls.wait_for_single_object = wait_then_time_out;
+    EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_ABORTED);
+}
+
 TEST_F(SingleChecks, LockTestWithoutAPartnerThread) {
     fail_call<&SingleCalls::create_thread>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);
