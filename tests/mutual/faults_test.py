@@ -152,5 +152,16 @@ class FaultTest(unittest.TestCase):
               % (victim.ended - interrupted, code, survivor.ended - interrupted, lost_summary(node)))
 
 
+KEEPER = pairs.WineServerKeeper()
+
+
+def setUpModule():
+    KEEPER.start()
+
+
+def tearDownModule():
+    KEEPER.stop()
+
+
 if __name__ == "__main__":
     unittest.main()

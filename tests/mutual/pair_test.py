@@ -118,9 +118,11 @@ class PairTest(unittest.TestCase):
         with Folders() as folders, kavtest.TempDir("kav-mutual-log") as logs:
             first = [pairs.Party(folders.shared.path, folders.target.path, os.path.join(logs.path, "k%d.log" % i))
                      for i in (0, 1)]
-            reached = first[0].wait_for_line("テスト %sを開始します。" % CASES[4], after=pairs.OPERATION)
-            for p in first:
-                p.reap()
+            try:
+                reached = first[0].wait_for_line("テスト %sを開始します。" % CASES[4], after=pairs.OPERATION)
+            finally:
+                for p in first:
+                    p.reap()
             self.assertTrue(reached, first[0].report_bytes().decode("cp932", "replace"))
             stale = pairs.tool_files(folders.shared.path)
             self.assertIn(".#KAVLOCK.master", stale)
@@ -130,6 +132,17 @@ class PairTest(unittest.TestCase):
             b = pairs.Party(folders.shared.path, folders.target.path, os.path.join(logs.path, "b.log"))
             self.check_pair(a, b, folders)
             self.assertEqual(a.out + b.out, b"")  # the reports went to the logs
+
+
+KEEPER = pairs.WineServerKeeper()
+
+
+def setUpModule():
+    KEEPER.start()
+
+
+def tearDownModule():
+    KEEPER.stop()
 
 
 if __name__ == "__main__":

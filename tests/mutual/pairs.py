@@ -220,3 +220,60 @@ def case_titles(lock_category):
 def error_lines(node, message):
     """Error lines of a check error message in a subtree, marker ("!") kept."""
     return [l for l in node.lines() if l.startswith(message) or l.startswith("! " + message)]
+
+
+class WineServerKeeper:
+    """Keeps one idle Wine process (the prefix's command interpreter, waiting on its
+    input) alive while a test module runs, so that the prefix's server never shuts
+    down between two runs: a server that has lost its last client exits, and a
+    process that connects just then fails before it runs. Does nothing natively."""
+
+    def __init__(self):
+        self.proc = None
+
+    def start(self):
+        if not kavtest.IS_WINE:
+            return
+        for _ in range(5):
+            self.proc = subprocess.Popen([kavtest.RUNNER, "cmd"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=subprocess.DEVNULL, start_new_session=True)
+            try:
+                self.proc.stdin.write(b"echo kav-keeper-ready\r\n")
+                self.proc.stdin.flush()
+                if self._answered(60):
+                    return
+            except OSError:
+                pass
+            self.stop()
+        raise AssertionError("no idle Wine process could be started")
+
+    def _answered(self, limit):
+        """Reads the interpreter's output until the echo shows; False when it ended first."""
+        deadline = time.monotonic() + limit
+        seen = b""
+        os.set_blocking(self.proc.stdout.fileno(), False)
+        while time.monotonic() < deadline:
+            try:
+                chunk = self.proc.stdout.read()
+            except OSError:
+                chunk = None
+            if chunk:
+                seen += chunk
+                if b"kav-keeper-ready" in seen.replace(b"echo kav-keeper-ready", b""):
+                    return True
+            elif self.proc.poll() is not None:
+                return False
+            time.sleep(0.05)
+        return False
+
+    def stop(self):
+        if self.proc is None:
+            return
+        try:
+            self.proc.stdin.close()
+            self.proc.wait(timeout=30)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait(timeout=30)
+        self.proc.stdout.close()
+        self.proc = None
