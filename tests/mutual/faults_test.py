@@ -6,7 +6,7 @@ import unittest
 
 import kavtest
 import pairs
-from pairs import CASES, DELETE_KIND, LOCK_KIND, OPEN_KIND, OPEN_PEER, SHARED_GROUP, TARGET_GROUP
+from pairs import CASES, DELETE_KIND, LOCK_KIND, OPEN_KIND, SHARED_GROUP, TARGET_GROUP
 
 # How long the survivor may take after the other process went: the timeout of a
 # wait plus a few seconds for its clean-up and a loaded machine.
@@ -71,44 +71,43 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(len(pairs.error_lines(opening, pairs.MSG_TIMEOUT)), 1, self.text(lone))
         self.assertEqual(self.leftovers(), [])
 
-    def kill_at(self, text, after, run):
+    def kill_at(self, text, after, test, run):
         """Starts a pair and kills the second process once its log shows text in the mutual
         part (after the texts of `after`); returns the survivor and how long it took to end
         after the kill.
 
-        The survivor is frozen from the moment the text shows until the other process is
-        dead: every meeting costs its first party at least one 100 ms sleep, so neither
-        process can pass the next meetings meanwhile, and the kill lands in the test that
-        the text names, never in the one after it."""
+        The second process is frozen at that line and killed only once the survivor, past
+        the opening of the same test's session, waits for it at a meeting: so the kill
+        lands inside that test, never in the opening (whose other party's death the
+        protocol cannot tell from slowness) nor after the test's last meeting."""
         survivor = self.party("survivor%d" % run)
         victim = self.party("victim%d" % run)
         reached = victim.wait_for_line(text, after=[pairs.OPERATION] + after)
-        survivor.kill(signal.SIGSTOP)
+        victim.kill(signal.SIGSTOP)
+        waits = survivor.wait_for_tail(pairs.WAITING, after=[pairs.OPERATION] + test + [pairs.SESSION_OPENED])
         victim.kill()
         victim.proc.wait(timeout=30)
-        survivor.kill(signal.SIGCONT)
         killed = time.monotonic()
         self.assertTrue(reached, self.text(victim))
+        self.assertTrue(waits, self.text(survivor))
         self.assertEqual(kavtest.exit_status(survivor.finish(limit=GRACE + (killed - survivor.started))), 255)
         return survivor, survivor.ended - killed
 
     def test_killed_peer(self):
-        """One process killed at four moments: between the meetings of the open test, in
+        """One process killed at four moments: as it opens its file in the open test, in
         the middle of the lock test, while both hold a waiting lock request on the other's
-        file, between the meetings of the delete test. The survivor ends NG within the
-        timeout plus a little and leaves no file of the tool behind.
-
-        Every moment lies after the test's first sync point: a process killed as it leaves
-        the opening of a session leaves the other waiting out the timeout without a
-        session, and so without the names of the files it would remove."""
-        moments = [(begin_line(OPEN_PEER), [], SHARED_GROUP, OPEN_KIND),
-                   (begin_line(CASES[4]), [], SHARED_GROUP, LOCK_KIND),
+        file, as it opens its file in the delete test. The survivor ends NG within the
+        timeout plus a little and leaves no file of the tool behind."""
+        own_file = "自プロセスのファイルをオープンします。"
+        moments = [(own_file, [begin_line(OPEN_KIND)], [begin_line(OPEN_KIND)], SHARED_GROUP, OPEN_KIND),
+                   (begin_line(CASES[4]), [], [begin_line(LOCK_KIND)], SHARED_GROUP, LOCK_KIND),
                    # Case 8 of the target path: both requests are queued once this line shows.
-                   ("自ファイルをアンロックします。", [TARGET_GROUP, begin_line(CASES[8])], TARGET_GROUP, LOCK_KIND),
-                   ("自プロセスのファイルをクローズします。", [begin_line(DELETE_KIND)], TARGET_GROUP, DELETE_KIND)]
-        for run, (text, after, group, kind) in enumerate(moments):
+                   ("自ファイルをアンロックします。", [TARGET_GROUP, begin_line(CASES[8])],
+                    [TARGET_GROUP, begin_line(LOCK_KIND)], TARGET_GROUP, LOCK_KIND),
+                   (own_file, [begin_line(DELETE_KIND)], [begin_line(DELETE_KIND)], TARGET_GROUP, DELETE_KIND)]
+        for run, (text, after, test, group, kind) in enumerate(moments):
             with self.subTest(moment=run):
-                survivor, took = self.kill_at(text, after, run)
+                survivor, took = self.kill_at(text, after, test, run)
                 mutual = pairs.mutual_part(survivor)
                 self.assertEqual(mutual.result, "NG")
                 node = pairs.category(mutual, group, kind)

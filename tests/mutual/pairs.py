@@ -34,6 +34,10 @@ CASES = {
     8: "処理「排他ロック領域へ排他ロックを待機する設定で取得」",
 }
 SYNCED = "同期しました。"
+SESSION_OPENED = "同期初期処理が成功しました。"
+# Last lines of a process that waits for the other at a meeting: for the gate, for the
+# other's arrival, for the other to leave the previous meeting.
+WAITING = ["同期前処理を実行します。", "相手の同期情報が設定されるまで待機します。", "相手の処理状況を確認します。"]
 MSG_PEER_GONE = "相手プロセスが既に終了しています。"
 MSG_TIMEOUT = "処理待機時間がタイムアウト時間を超えました。"
 MSG_UNLOCK_FAILED = "ロックの開放に失敗しました。"
@@ -172,6 +176,23 @@ class Party:
 
     def report(self):
         return parse_report(self.report_bytes())[0]
+
+    def wait_for_tail(self, texts, after=(), limit=RUN_LIMIT):
+        """Polls the log until, after the texts of `after` in that order, its last line is
+        one of texts; False when the process ended or the limit passed first."""
+        tails = [kavtest.sjis(t) + b"\r\n" for t in texts]
+        marks = [kavtest.sjis(a) for a in after]
+
+        def seen():
+            data = self.report_bytes()
+            for mark in marks:
+                at = data.find(mark)
+                if at < 0:
+                    return False
+                data = data[at + len(mark):]
+            return any(data.endswith(t) for t in tails)
+
+        return kavtest.wait_for(lambda: seen() or self.proc.poll() is not None, limit, interval=0.01) and seen()
 
     def wait_for_line(self, text, after=(), limit=RUN_LIMIT):
         """Polls the log until a line with text appears after the texts of `after`, found
