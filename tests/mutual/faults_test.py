@@ -105,6 +105,11 @@ class FaultTest(unittest.TestCase):
                    ("自ファイルをアンロックします。", [TARGET_GROUP, begin_line(CASES[8])],
                     [TARGET_GROUP, begin_line(LOCK_KIND)], TARGET_GROUP, LOCK_KIND),
                    (own_file, [begin_line(DELETE_KIND)], [begin_line(DELETE_KIND)], TARGET_GROUP, DELETE_KIND)]
+        if kavtest.IS_WINE:
+            # Wine never queues a waiting lock request (its LockFileEx answers 997 and the
+            # request counts as done at once without the lock), and the release that follows
+            # ends the lock test then: there is no moment with two queued requests.
+            del moments[2]
         for run, (text, after, test, group, kind) in enumerate(moments):
             with self.subTest(moment=run):
                 survivor, took = self.kill_at(text, after, test, run)
