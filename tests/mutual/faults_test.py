@@ -83,12 +83,12 @@ class FaultTest(unittest.TestCase):
         survivor = self.party("survivor%d" % run)
         victim = self.party("victim%d" % run)
         reached = victim.wait_for_line(text, after=[pairs.OPERATION] + after)
+        self.assertTrue(reached, "status %s, %r: %s" % (victim.proc.poll(), victim.errors(), self.text(victim)))
         victim.kill(signal.SIGSTOP)
         waits = survivor.wait_for_tail(pairs.WAITING, after=[pairs.OPERATION] + test + [pairs.SESSION_OPENED])
         victim.kill()
         victim.proc.wait(timeout=30)
         killed = time.monotonic()
-        self.assertTrue(reached, self.text(victim))
         self.assertTrue(waits, self.text(survivor))
         self.assertEqual(kavtest.exit_status(survivor.finish(limit=GRACE + (killed - survivor.started))), 255)
         return survivor, survivor.ended - killed

@@ -161,6 +161,12 @@ class Party:
         self.proc.wait(timeout=30)
         self.close()
 
+    def errors(self):
+        """What the process wrote to its error stream so far."""
+        self.err_file.flush()
+        self.err_file.seek(0)
+        return self.err_file.read()
+
     def kill(self, sig=signal.SIGKILL):
         if self.proc.poll() is None:
             os.kill(self.proc.pid, sig)
