@@ -84,7 +84,7 @@ TestResult mutual_open_test(CheckContext *ctx, int selector) {
     if (session == nullptr) return TEST_ABORTED;
     const int32_t role = (int32_t)session->role;
     mutual_registry_begin(session);
-    auto cleanup = scope_exit([] { mutual_registry_end(); });
+    ScopeExit cleanup([] { mutual_registry_end(); });
     MutualRegistry *reg = &mutual_registry;
 
     make_work_file_name(ctx->mode, folder, role, reg->own_name);

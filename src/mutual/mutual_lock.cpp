@@ -225,7 +225,7 @@ TestResult mutual_lock_test(CheckContext *ctx, int selector) {
     run.selector = selector;
     run.session = session;
     run.request = &g_request;
-    auto cleanup = scope_exit([&] {
+    ScopeExit cleanup([&] {
         withdraw_request(&run);
         if (run.event_a != nullptr) CloseHandle(run.event_a);
         if (run.event_b != nullptr) CloseHandle(run.event_b);

@@ -2,17 +2,7 @@
 #pragma once
 
 #include "front/report.h"
-
-// Runs a clean-up on every way out of a block.
-template <class F>
-struct ScopeExit {
-    F fn;
-    ~ScopeExit() { fn(); }
-};
-template <class F>
-ScopeExit<F> scope_exit(F fn) {
-    return ScopeExit<F>{fn};
-}
+#include "front/scope_exit.h"
 
 // A titled step of the report: the begin line now, the end line with the step's
 // result as it stands when the step is left, however it is left.

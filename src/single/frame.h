@@ -2,20 +2,8 @@
 #pragma once
 
 #include "front/report.h"
+#include "front/scope_exit.h"
 #include "single/single.h"
-
-// Runs a callable when the scope is left, however it is left.
-template <class F>
-class ScopeExit {
-  public:
-    explicit ScopeExit(F f) : f_(f) {}
-    ~ScopeExit() { f_(); }
-    ScopeExit(const ScopeExit &) = delete;
-    ScopeExit &operator=(const ScopeExit &) = delete;
-
-  private:
-    F f_;
-};
 
 // A test's hold on its slot of the cleanup registry: claims the slot and adds the
 // console control handler; on the way out releases the slot and removes the handler.
