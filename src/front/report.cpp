@@ -1,7 +1,7 @@
 // The nested test report, its line formats and the check error table.
 #include "front/report.h"
 
-ReportLineHook report_line_hook = nullptr;
+std::atomic<ReportLineHook> report_line_hook{nullptr};
 
 const CheckErrorEntry check_error_table[] = {
     {20, "メモリ確保処理に失敗しました。"},
@@ -55,7 +55,8 @@ enum { SYSTEM_TEXT_MAX = 1025 };
 struct LastErrorKeeper {
     DWORD saved;
     LastErrorKeeper() : saved(GetLastError()) {
-        if (report_line_hook != nullptr) report_line_hook();
+        ReportLineHook hook = report_line_hook.load();
+        if (hook != nullptr) hook();
     }
     ~LastErrorKeeper() { SetLastError(saved); }
     LastErrorKeeper(const LastErrorKeeper &) = delete;

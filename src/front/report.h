@@ -3,6 +3,8 @@
 
 #include "front/context.h"
 
+#include <atomic>
+
 struct CheckError {
     int32_t code;       // check error code, 0 = none
     uint32_t os_error;  // GetLastError() at the failure, 0 = none
@@ -37,5 +39,6 @@ enum { REPORT_LINE_MAX = 1024 };
 // writes anything. The sync layer sets it so that a thread that a console control
 // handler has asked to stop parks there, never holding the output stream's lock
 // that the handler's clean-up needs.
+// Atomic because a test may swap it while a thread of an earlier case still runs.
 typedef void (*ReportLineHook)(void);
-extern ReportLineHook report_line_hook;
+extern std::atomic<ReportLineHook> report_line_hook;

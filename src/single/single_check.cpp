@@ -18,6 +18,18 @@ static char single_peer_names[2][sizeof single_slots[0].file_name];
 
 char *slot_peer_name(int slot) { return single_peer_names[slot]; }
 
+int name_registered(char *registered, int kind, const char *folder, int32_t number) {
+    char name[sizeof single_slots[0].file_name];
+    memset(name, 0, sizeof name);
+    int r = single_calls.make_work_file_name(kind, folder, number, name);
+    DWORD error = GetLastError();
+    EnterCriticalSection(&g_cleanup_lock);
+    memcpy(registered, name, sizeof name);
+    LeaveCriticalSection(&g_cleanup_lock);
+    SetLastError(error);
+    return r;
+}
+
 static const char DELETED_LINE[] = "ファイルを削除しました。(%s)";
 
 SlotFrame::SlotFrame(int slot, SyncSession *session) : index_(slot) {
@@ -60,7 +72,8 @@ HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition) 
 }
 
 // Blocks that an operation may still write into; kept referenced for the rest of
-// the process.
+// the process. The main and the partner thread retire their blocks at the same
+// time, so a place is claimed atomically.
 enum { PARKED_MAX = 64 };
 static void *parked_blocks[PARKED_MAX];
 
@@ -71,10 +84,8 @@ void retire_io_block(void *block, bool outstanding) {
         return;
     }
     for (void *&p : parked_blocks) {
-        if (p == nullptr) {
-            p = block;
-            return;
-        }
+        void *empty = nullptr;
+        if (__atomic_compare_exchange_n(&p, &empty, block, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return;
     }
     // Every place taken: the block is kept all the same, only unreferenced.
 }
@@ -158,8 +169,8 @@ static void handler_release_slot(SingleSlot *s) {
 }
 
 BOOL WINAPI single_ctrl_handler(DWORD) {
-    EnterCriticalSection(&g_cleanup_lock);
-    ScopeExit leave([] { LeaveCriticalSection(&g_cleanup_lock); });
+    if (!enter_cleanup_lock_in_handler()) return FALSE;
+    ScopeExit leave([] { leave_cleanup_lock_in_handler(); });
     if (handler_slot >= 2) return FALSE;
     single_stopping = 1;
     // Slot handler_slot first, then the other one too: a party whose own
@@ -230,7 +241,7 @@ TestResult open_test(CheckContext *ctx, int selector) {
 
     SlotFrame frame(0, nullptr);
     SingleSlot *slot = frame.slot();
-    single_calls.make_work_file_name(ctx->mode, folder, 0, slot->file_name);
+    name_registered(slot->file_name, ctx->mode, folder, 0);
 
     const OpenCase case_a = {"処理「既存ファイルがない状態での既存ファイルのオープン」", OPEN_EXISTING, EXPECT_FAILURE,
                              ERROR_FILE_NOT_FOUND, 9};
