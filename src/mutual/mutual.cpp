@@ -46,7 +46,10 @@ int mutual_cleanup(int flag) {
 
 BOOL WINAPI mutual_ctrl_handler(DWORD ctrl_type) {
     (void)ctrl_type;
+    // Held across mutual_cleanup, which enters the (recursive) lock again.
+    if (!enter_cleanup_lock_in_handler()) return FALSE;
     mutual_cleanup(1);
+    leave_cleanup_lock_in_handler();
     return FALSE;
 }
 

@@ -9,7 +9,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
 
     SlotFrame frame(0, nullptr);
     SingleSlot *slot = frame.slot();
-    single_calls.make_work_file_name(ctx->mode, ctx->targetpath, 0, slot->file_name);
+    name_registered(slot->file_name, ctx->mode, ctx->targetpath, 0);
     report_named("ファイルをオープンします。(%s)", slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&error, 5);

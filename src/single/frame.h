@@ -61,6 +61,10 @@ int close_registered(HANDLE *registered);
 // beside the registry so that the console control handler can delete a peer file
 // that its own party has not registered yet.
 char *slot_peer_name(int slot);
+// Forms a work-file name (single_calls.make_work_file_name) and stores it in a
+// registry entry under the cleanup lock, so that the console control handler
+// never reads a name half written.
+int name_registered(char *registered, int kind, const char *folder, int32_t number);
 
 // Frees a block that holds OVERLAPPED records and buffers once the handles its
 // operations were started on are closed; when an operation on it may still be

@@ -76,7 +76,7 @@ TestResult run_solo(CheckContext *ctx, int selector, const char *folder, bool *s
     s.event = event.handle;
     s.timer = timer.handle;
 
-    single_calls.make_work_file_name(ctx->mode, folder, 0, slot->file_name);
+    name_registered(slot->file_name, ctx->mode, folder, 0);
     report_named("ファイルをオープンします。(%s)", slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&s.error, open_failure_code(selector));
@@ -376,7 +376,7 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) {
     p.event_b = event_b.handle;
     p.timer = timer.handle;
 
-    single_calls.make_work_file_name(ctx->mode, folder, role, slot->file_name);
+    name_registered(slot->file_name, ctx->mode, folder, role);
     report_named("自プロセスのファイルをオープンします。(%s)", slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&p.error, open_failure_code(selector));
@@ -384,7 +384,7 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) {
         return TEST_NG;
     }
     char *peer_name = slot_peer_name(role);
-    single_calls.make_work_file_name(ctx->mode, folder, role ^ 1, peer_name);
+    name_registered(peer_name, ctx->mode, folder, role ^ 1);
     report_named("対向プロセスのファイルをオープンします。(%s)", peer_name);
     if (open_registered(&slot->handle2, peer_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&p.error, open_failure_code(selector));

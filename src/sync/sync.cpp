@@ -170,17 +170,25 @@ void sync_set_error(CheckError *error, int32_t code, DWORD os_error) {
     error->os_error = os_error;
 }
 
+// The rendezvous handle of a session: a console control handler may release the
+// session (and reset the handle) while its party still uses it, so the handle is
+// read and reset atomically; a party that comes after the release fails on the
+// invalid handle and ends its test.
+static HANDLE session_file(const SyncSession *session) {
+    return __atomic_load_n(&session->file, __ATOMIC_ACQUIRE);
+}
+
 BOOL sync_lock_byte(SyncSession *session, DWORD offset, int exclusive) {
     OVERLAPPED ov = {};
     ov.Offset = offset;
     DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0u);
-    return LockFileEx(session->file, flags, 0, 1, 0, &ov);
+    return LockFileEx(session_file(session), flags, 0, 1, 0, &ov);
 }
 
 BOOL sync_unlock_byte(SyncSession *session, DWORD offset) {
     OVERLAPPED ov = {};
     ov.Offset = offset;
-    return UnlockFileEx(session->file, 0, 1, 0, &ov);
+    return UnlockFileEx(session_file(session), 0, 1, 0, &ov);
 }
 
 void sync_poll_sleep(void) {
@@ -276,7 +284,7 @@ SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
 
 void sync_release(SyncSession *session, int delete_files) {
     if (session == nullptr || session->released) return;
-    if (session->file != INVALID_HANDLE_VALUE) {
+    if (session_file(session) != INVALID_HANDLE_VALUE) {
         // Failures are ignored: a byte not held (info byte equal to the liveness
         // byte, for instance) fails harmlessly, and closing drops every lock anyway.
         if (session->info_offset != 0) {
@@ -291,8 +299,9 @@ void sync_release(SyncSession *session, int delete_files) {
             session->gate_held = 0;
             sync_unlock_byte(session, SYNC_BYTE_GATE);
         }
-        CloseHandle(session->file);
-        session->file = INVALID_HANDLE_VALUE;
+        HANDLE file = session_file(session);
+        __atomic_store_n(&session->file, INVALID_HANDLE_VALUE, __ATOMIC_RELEASE);
+        CloseHandle(file);
         if (delete_files) {
             DeleteFileA(session->master_path);
             DeleteFileA(session->endwait_path);
@@ -318,7 +327,7 @@ int sync_close(SyncSession *session) {
     report_info("同期終了処理を開始します。");
     CheckError e = {0, 0};
 
-    if (session->file != INVALID_HANDLE_VALUE) {
+    if (session_file(session) != INVALID_HANDLE_VALUE) {
         report_info("相手が終了処理を受け付けられるか確認します。");
         bool agreed = false;
         while (!agreed && e.code == 0) {
@@ -399,7 +408,7 @@ int sync_close(SyncSession *session) {
 
 BOOL WINAPI sync_ctrl_handler(DWORD ctrl_type) {
     (void)ctrl_type;  // every event ends the openings alike
-    EnterCriticalSection(&g_cleanup_lock);
+    if (!enter_cleanup_lock_in_handler()) return FALSE;
     const DWORD self = GetCurrentThreadId();
     bool mine[2] = {false, false};
     bool asked[2] = {false, false};
@@ -432,6 +441,6 @@ BOOL WINAPI sync_ctrl_handler(DWORD ctrl_type) {
         }
         ++n;
     }
-    LeaveCriticalSection(&g_cleanup_lock);
+    leave_cleanup_lock_in_handler();
     return FALSE;
 }
