@@ -145,9 +145,10 @@ int single_slot_cleanup(int slot) {
         deleted[0] = '\0';
         EnterCriticalSection(&g_cleanup_lock);
         if (name[0] != '\0' && single_calls.delete_file(name)) memcpy(deleted, name, sizeof deleted);
-        // A peer name is only a fallback: it is dropped whether its delete succeeded or not.
-        if (deleted[0] != '\0' || name == single_peer_names[0] || name == single_peer_names[1])
-            memset(name, 0, sizeof deleted);
+        // This party's peer name is only a fallback: dropped whether its delete
+        // succeeded or not. The other party's is kept: that party may still hold the
+        // file open, and only its own clean-up, after its close, can delete it.
+        if (deleted[0] != '\0' || name == single_peer_names[slot]) memset(name, 0, sizeof deleted);
         LeaveCriticalSection(&g_cleanup_lock);
         if (deleted[0] != '\0') report_named(DELETED_LINE, deleted);
     }
