@@ -1,15 +1,18 @@
 // File primitives and work-file names.
 #include "fsprim/fsprim.h"
 
+void null_dacl_attributes(SECURITY_DESCRIPTOR *sd, SECURITY_ATTRIBUTES *sa) {
+    InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(sd, TRUE, NULL, FALSE);
+    sa->nLength = sizeof *sa;
+    sa->lpSecurityDescriptor = sd;
+    sa->bInheritHandle = FALSE;
+}
+
 HANDLE open_share_file(const char *name, DWORD access, DWORD share_mode, DWORD disposition) {
-    // A NULL DACL lets every account use a file that this call creates.
     SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, NULL, FALSE);
     SECURITY_ATTRIBUTES attributes;
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = &descriptor;
-    attributes.bInheritHandle = FALSE;
+    null_dacl_attributes(&descriptor, &attributes);
     return CreateFileA(name, access, share_mode, &attributes, disposition, FILE_FLAG_OVERLAPPED, NULL);
 }
 

@@ -8,6 +8,10 @@
 enum { WORK_NAME_MAX = 260 };
 #define WORK_FILE_PREFIX ".#KAVLOCK"
 
+// Fills attributes whose NULL DACL lets every account use a file that is created
+// with them (not inheritable); sa points to sd afterwards.
+void null_dacl_attributes(SECURITY_DESCRIPTOR *sd, SECURITY_ATTRIBUTES *sa);
+
 HANDLE open_share_file(const char *name, DWORD access, DWORD share_mode, DWORD disposition);
 // 0 granted, -2 queued (ERROR_IO_PENDING), -1 refused or failed.
 int lock_range(HANDLE file, int exclusive, OVERLAPPED *overlapped);

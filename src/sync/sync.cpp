@@ -16,6 +16,7 @@
 #include "sync/sync_internal.h"
 
 #include "front/cleanup_lock.h"
+#include "fsprim/fsprim.h"
 
 #include <atomic>
 
@@ -153,12 +154,8 @@ int build_names(SyncSession *session, int kind, const char *folder) {
 // Opens (creating when missing) a rendezvous file for synchronous use, all access for everyone.
 HANDLE open_rendezvous_file(const char *path) {
     SECURITY_DESCRIPTOR sd;
-    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE);
     SECURITY_ATTRIBUTES sa;
-    sa.nLength = sizeof sa;
-    sa.lpSecurityDescriptor = &sd;
-    sa.bInheritHandle = FALSE;
+    null_dacl_attributes(&sd, &sa);
     return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, NULL);
 }
