@@ -327,6 +327,9 @@ struct PartnerArgs {
 // Read by the partner thread as it starts; one lock test runs at a time.
 PartnerArgs partner_args;
 
+// A partner thread that outlived the main thread's wait for it, or NULL.
+HANDLE partner_straggler = NULL;
+
 DWORD WINAPI partner_thread_main(LPVOID arg) {
     PartnerArgs args = *(const PartnerArgs *)arg;
     return (DWORD)paired_lock_test(args.ctx, args.selector);
@@ -407,9 +410,19 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) {
     return total;
 }
 
+void wait_for_partner_straggler(int32_t timeout_sec) {
+    if (partner_straggler == NULL) return;
+    // Its own waits are bounded by the timeout and its clean-up by another one.
+    WaitForSingleObject(partner_straggler, (DWORD)timeout_sec * 2000u);
+    CloseHandle(partner_straggler);
+    partner_straggler = NULL;
+}
+
 TestResult lock_test(CheckContext *ctx, int selector) {
     const char *folder = selected_folder(ctx, selector);
     if (folder == nullptr) return TEST_NG;
+    // Two partners at once would meet on the same rendezvous file.
+    wait_for_partner_straggler(ctx->timeout);
     bool stop = false;
     TestResult solo = run_solo(ctx, selector, folder, &stop);
     if (stop) return TEST_NG;
@@ -423,10 +436,13 @@ TestResult lock_test(CheckContext *ctx, int selector) {
         return TEST_NG;
     }
     TestResult paired = paired_lock_test(ctx, selector);
-    // Closing the handle of a thread still running does not stop it; it only
-    // lets it go.
-    if (single_calls.wait_for_single_object(thread.handle, (DWORD)ctx->timeout * 1000u) == WAIT_TIMEOUT) {
-        return TEST_ABORTED;
+    const DWORD waited = single_calls.wait_for_single_object(thread.handle, (DWORD)ctx->timeout * 1000u);
+    if (waited != WAIT_OBJECT_0) {
+        // Still running (or not known to have ended): its files are deleted only by
+        // its own clean-up, so it is kept to be waited for before the check ends.
+        partner_straggler = thread.handle;
+        thread.handle = NULL;
+        if (waited == WAIT_TIMEOUT) return TEST_ABORTED;
     }
     return paired != TEST_OK ? paired : solo;
 }

@@ -22,5 +22,8 @@ TestResult lock_test(CheckContext *ctx, int selector);
 // One party of the paired part of lock_test; run by the main and the partner thread.
 TestResult paired_lock_test(CheckContext *ctx, int selector);
 TestResult delete_test(CheckContext *ctx, int selector);
+// Waits, bounded, for a partner thread that outlived its lock test; the process
+// must not end under it, or its rendezvous and work files stay behind.
+void wait_for_partner_straggler(int32_t timeout_sec);
 int single_slot_cleanup(int slot);
 BOOL WINAPI single_ctrl_handler(DWORD ctrl_type);

@@ -280,6 +280,7 @@ static const char CATEGORY_DELETE[] = "処理種別「ファイル削除処理�
 TestResult single_check(CheckContext *ctx) {
     TestResult overall = TEST_OK;
     ReportScope operation("動作「単一環境確認」", &overall);
+    ScopeExit straggler([ctx] { wait_for_partner_straggler(ctx->timeout); });
 
     TestResult g1 = TEST_OK;
     {

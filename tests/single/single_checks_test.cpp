@@ -260,6 +260,41 @@ TEST_F(SingleChecks, APartnerThreadStillRunningAfterTheTimeoutAbortsTheLockTest)
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_ABORTED);
 }
 
+// The main party's own opening fails; the partner thread goes on waiting in its
+// opening handshake, and the main thread's wait for it answers first.
+DWORD g_main_thread;
+std::string g_master;
+bool g_partner_seen;
+
+SyncSession *main_party_cannot_open(int kind, const char *folder, int32_t timeout_sec) {
+    if (GetCurrentThreadId() == g_main_thread) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return sync_open(kind, folder, timeout_sec);
+}
+
+DWORD WINAPI time_out_once_the_partner_waits(HANDLE, DWORD) {
+    for (int i = 0; i < 1000 && !(g_partner_seen = kavtest::file_exists(g_master)); ++i) Sleep(5);
+    return WAIT_TIMEOUT;
+}
+
+TEST_F(SingleChecks, TheCheckEndsOnlyAfterAPartnerThatOutlivedItsLockTest) {
+    char computer[256] = {0};
+    DWORD size = sizeof computer;
+    ASSERT_TRUE(GetComputerNameExA(ComputerNamePhysicalDnsFullyQualified, computer, &size));
+    g_master = shared_.file(".#KAVLOCK." + std::string(computer) + "." + std::to_string(GetCurrentProcessId()) +
+                            ".master");
+    g_main_thread = GetCurrentThreadId();
+    single_calls.sync_open = main_party_cannot_open;
+    single_calls.wait_for_single_object = time_out_once_the_partner_waits;
+    EXPECT_EQ(single_check(&ctx_), TEST_ABORTED);
+    ASSERT_TRUE(g_partner_seen) << "the partner thread never opened its rendezvous file";
+    // Gone only when the partner's own handshake has timed out and cleaned up.
+    EXPECT_FALSE(kavtest::file_exists(g_master));
+    EXPECT_EQ(result_of("処理種別「バイト範囲のロック処理」"), "NG");
+}
+
 TEST_F(SingleChecks, LockTestWithoutAPartnerThread) {
     fail_call<&SingleCalls::create_thread>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);

@@ -126,14 +126,6 @@ TEST(FaultWalk, EveryCallOfTheRunFailingOnce) {
     for (const Entry &e : entries()) {
         const int only = replay_step(e.name);
         if (only < 0) continue;
-        // Open: a partner thread that outlives the main thread's wait for it (its
-        // party's session not opened, or the wait itself failing) keeps its rendezvous
-        // files after the run, and so after the process, ends. The full walk
-        // (scripts/soak) shows it; the fast sample leaves these two entries out so the
-        // suite stays a check of everything else.
-        if (only == 0 && !full_walk() &&
-            (strcmp(e.name, "sync_open") == 0 || strcmp(e.name, "wait_for_single_object") == 0))
-            continue;
         // Calls of the entry in the last run, plus one: a run that fails call N may make fewer.
         int reached = only > 0 ? only : 1;
         for (int nth = only > 0 ? only : 1; nth <= reached; ++nth) {
