@@ -144,6 +144,18 @@ class ConsoleCtrlTest(unittest.TestCase):
             self.assert_one_foreign_thread(calls)
             self.assertIn("main continues", lines)
 
+    def test_registering_waits_while_handlers_run(self):
+        # Windows and Wine run the handlers under the console lock: a thread that
+        # (un)registers a handler meanwhile gets past that call only when the event
+        # is handled, so it cannot start new work on a process that is ending.
+        p = Probe("hold")
+        p.wait_ready()
+        p.signal(signal.SIGINT)
+        code, lines = p.finish()
+        self.assertEqual(0, code, lines)
+        self.assertIn("add waited for the handler", lines)
+        self.assertNotIn("add ran beside the handler", lines)
+
     def test_ignoring_ctrl_c(self):
         p = Probe("ignore", "add:a:T")
         p.wait_ready()

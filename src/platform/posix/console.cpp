@@ -29,13 +29,15 @@ constexpr int kCloseTimeoutSec = 5;
 sigset_t g_ctrl_signals;    // the signals this file turns into control events
 sigset_t g_original_mask;   // the mask the process started with, restored in forked children
 
-std::mutex g_list_mu;
+// Held while an event's handlers run, as Windows and Wine hold their console lock:
+// another thread that (un)registers a handler meanwhile waits until the event is
+// handled, and so never gets past that call when the event ends the process.
+// Recursive, so that a handler may (un)register handlers itself.
+std::recursive_mutex g_list_mu;
 std::vector<PHANDLER_ROUTINE> *g_handlers;  // oldest first; never freed (used until exit)
 bool g_ignore_ctrl_c = false;
 
-// Events are handled one at a time, as Windows does under its console lock; the
-// list lock is not held while handlers run, so a handler that waits for a thread
-// which (un)registers a handler cannot deadlock.
+// Events are handled one at a time.
 std::mutex g_dispatch_mu;
 
 DWORD event_of(int sig) {
@@ -67,18 +69,16 @@ void *run_handlers(void *arg) {
     const DWORD type = event_of(sig);
     std::lock_guard<std::mutex> one_event(g_dispatch_mu);
 
+    std::lock_guard<std::recursive_mutex> lock(g_list_mu);
+    if (type == CTRL_C_EVENT && g_ignore_ctrl_c) return nullptr;
+    // The chain as it stood when the event came; a handler that changes the list
+    // changes the next event's chain.
     std::vector<PHANDLER_ROUTINE> chain;
-    bool ignore;
-    {
-        std::lock_guard<std::mutex> lock(g_list_mu);
-        ignore = g_ignore_ctrl_c;
-        try {
-            if (g_handlers) chain.assign(g_handlers->rbegin(), g_handlers->rend());
-        } catch (const std::bad_alloc &) {
-            chain.clear();  // no memory for the handlers: the default action follows
-        }
+    try {
+        if (g_handlers) chain.assign(g_handlers->rbegin(), g_handlers->rend());
+    } catch (const std::bad_alloc &) {
+        chain.clear();  // no memory for the handlers: the default action follows
     }
-    if (type == CTRL_C_EVENT && ignore) return nullptr;
 
     bool handled = false;
     for (PHANDLER_ROUTINE h : chain) {
@@ -153,7 +153,7 @@ __attribute__((constructor)) void start_ctrl_dispatch() {
 }  // namespace plat
 
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
-    std::lock_guard<std::mutex> lock(plat::g_list_mu);
+    std::lock_guard<std::recursive_mutex> lock(plat::g_list_mu);
     if (HandlerRoutine == nullptr) {
         // The process-wide switch that makes Ctrl+C do nothing at all.
         plat::g_ignore_ctrl_c = Add != FALSE;

@@ -6,6 +6,10 @@
 //   add:N:R   register handler N (a, b or c); it returns TRUE when R is T, else FALSE
 //   del:N     remove one registration of handler N; logs "del N ok" or "del N fail ERR"
 //   ignore    SetConsoleCtrlHandler(NULL, TRUE)
+//   hold      register a handler that takes the event only after the main thread
+//             has tried to register another one and 300 ms more have passed;
+//             the main thread then logs "add waited for the handler" or "add ran
+//             beside the handler"
 // Output lines: "ready", "handler N event E main M tid T" (M is 1 when the handler
 // runs on the main thread), "main continues" once a handler took a Ctrl+C or
 // Ctrl+Break. Exit codes: 0 after that, 2 on bad arguments, 3 when nothing
@@ -38,6 +42,19 @@ BOOL handle(int n, DWORD type) {
     return g_result[n];
 }
 
+std::atomic<int> g_holding{0};
+std::atomic<int> g_main_trying{0};
+std::atomic<int> g_released{0};
+
+BOOL WINAPI holding_handler(DWORD) {
+    g_holding = 1;
+    for (int i = 0; i < 500 && !g_main_trying; ++i) Sleep(10);
+    Sleep(300);
+    g_released = 1;
+    g_handled = 1;
+    return TRUE;
+}
+
 BOOL WINAPI handler_a(DWORD type) { return handle(0, type); }
 BOOL WINAPI handler_b(DWORD type) { return handle(1, type); }
 BOOL WINAPI handler_c(DWORD type) { return handle(2, type); }
@@ -59,6 +76,8 @@ int main(int argc, char **argv) {
         const char *arg = argv[i];
         if (strcmp(arg, "ignore") == 0) {
             if (!SetConsoleCtrlHandler(NULL, TRUE)) return 2;
+        } else if (strcmp(arg, "hold") == 0) {
+            if (!SetConsoleCtrlHandler(holding_handler, TRUE)) return 2;
         } else if (strncmp(arg, "add:", 4) == 0 && strlen(arg) == 7 && routine(arg[4]) && arg[5] == ':') {
             g_result[arg[4] - 'a'] = arg[6] == 'T';
             if (!SetConsoleCtrlHandler(routine(arg[4]), TRUE)) return 2;
@@ -76,12 +95,17 @@ int main(int argc, char **argv) {
         }
     }
     say("ready");
-    for (int i = 0; i < 600; ++i) {
+    for (int i = 0; i < 6000; ++i) {
+        if (g_holding && !g_main_trying) {
+            g_main_trying = 1;
+            SetConsoleCtrlHandler(handler_c, TRUE);
+            say(g_released ? "add waited for the handler" : "add ran beside the handler");
+        }
         if (g_handled) {
             say("main continues");
             return 0;
         }
-        Sleep(100);
+        Sleep(10);
     }
     return 3;
 }
