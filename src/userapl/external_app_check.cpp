@@ -38,6 +38,23 @@ void delete_target(const char *target) {
     if (delete_work_file(target) == 0) report_infof("確認対象ファイルを削除しました。(%s)", target);
 }
 
+// The open test of a file the user created: open it with the access ("読み取り",
+// "読み書き") and sharing given, judge, close. Returns the case's result.
+TestResult open_user_file(Case *c, const char *target, const char *access_name, DWORD access, DWORD share,
+                          CheckError *error) {
+    report_info(kOpenTestBegins);
+    report_infof("%sアクセスで確認対象ファイルを開きます。(%s)", access_name, target);
+    c->file = open_share_file(target, access, share, OPEN_EXISTING);
+    if (c->file == INVALID_HANDLE_VALUE) {
+        set_check_error(error, 27);
+        report_error(error);
+        c->result = TEST_NG;
+    }
+    report_info(kOpenTestEnds);
+    if (c->file != INVALID_HANDLE_VALUE) close_handle_reset(&c->file);
+    return c->result;
+}
+
 // The tool creates the file; the user opens it with the external application.
 TestResult case_created_by_tool(CheckContext *ctx, CheckError *error) {
     Case c(kCase1);
@@ -70,34 +87,15 @@ TestResult case_read_open(CheckContext *ctx, CheckError *error) {
     report_info("作成後、確認対象ファイルは閉じてください。");
     report_info(kWithinTimeout);
     if (user_sync_wait(ctx, error) != 0) return c.result = TEST_ABORTED;
-    report_info(kOpenTestBegins);
-    report_infof("読み取りアクセスで確認対象ファイルを開きます。(%s)", target);
-    c.file = open_share_file(target, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-    if (c.file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, 27);
-        report_error(error);
-        c.result = TEST_NG;
-    }
-    report_info(kOpenTestEnds);
-    if (c.file != INVALID_HANDLE_VALUE) close_handle_reset(&c.file);
-    return c.result;
+    return open_user_file(&c, target, "読み取り", GENERIC_READ, FILE_SHARE_READ, error);
 }
 
 // The tool opens the user's file with read/write access; no wait.
 TestResult case_read_write_open(CheckContext *ctx, CheckError *error) {
     Case c(kCase3);
     const char *target = ctx->targetfile;
-    report_info(kOpenTestBegins);
-    report_infof("読み書きアクセスで確認対象ファイルを開きます。(%s)", target);
-    c.file = open_share_file(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-    if (c.file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, 27);
-        report_error(error);
-        c.result = TEST_NG;
-    }
-    report_info(kOpenTestEnds);
-    if (c.file != INVALID_HANDLE_VALUE) close_handle_reset(&c.file);
-    return c.result;
+    return open_user_file(&c, target, "読み書き", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          error);
 }
 
 // The tool holds the file open without sharing while the user tries to open it.
