@@ -54,6 +54,9 @@ enum {
     // How long the handler waits for a busy opening thread to reach a stop point.
     HANDLER_WAIT_MS = 2000,
     HANDLER_POLL_MS = 10,
+    // How long a close waits for the other party's last handle of the master file.
+    DELETE_RETRIES = 40,
+    DELETE_RETRY_MS = 50,
 };
 
 [[noreturn]] void park(void) {
@@ -124,6 +127,19 @@ void report_code(int32_t code, DWORD os_error) {
 }
 
 void free_session(SyncSession *session) { VirtualFree(session, 0, MEM_RELEASE); }
+
+// Deletes the rendezvous files once this party's handle is closed. A party that
+// closes first gives up its bytes, the gate last, and closes its handle only
+// then: a close that gets the gate in between finds that party gone while its
+// handle still denies the delete. That handle goes at once, so the delete is
+// tried again for a moment instead of leaving the master file behind.
+void delete_after_last_close(SyncSession *session) {
+    for (int tries = 0; !DeleteFileA(session->master_path); ++tries) {
+        if (GetLastError() != ERROR_SHARING_VIOLATION || tries == DELETE_RETRIES) break;
+        Sleep(DELETE_RETRY_MS);
+    }
+    DeleteFileA(session->endwait_path);
+}
 
 // Names longer than the bound are cut to 255 characters, alike in both parties.
 void format_name(char *out, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -393,7 +409,9 @@ int sync_close(SyncSession *session) {
     }
 
     report_info("リソースの開放処理を実施します。");
-    sync_release(session, 1);
+    const bool held = !session->released && session_file(session) != INVALID_HANDLE_VALUE;
+    sync_release(session, 0);
+    if (held) delete_after_last_close(session);
     if (e.code == 0) {
         free_session(session);
         report_info("同期終了処理が成功しました。");

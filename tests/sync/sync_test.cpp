@@ -275,6 +275,36 @@ TEST_F(Rendezvous, StaleMasterFileIsUsedAsItIs) {
     EXPECT_TRUE(no_rendezvous_files());
 }
 
+// The first party to close gives up its bytes before it closes its handle. A second
+// close that comes in between finds it gone, but its handle still denies the delete
+// of the master file for that moment: the file must go all the same.
+TEST_F(Rendezvous, CloseThatFindsTheOtherGoneDeletesTheMasterFileOnceItsHandleCloses) {
+    SyncSession *b = nullptr;
+    SyncSession *a = open_pair(&b);
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(nullptr, b);
+    // a between the release of its last byte and the close of its handle.
+    OVERLAPPED live = {};
+    live.Offset = a->own_live_offset;
+    ASSERT_TRUE(UnlockFileEx(a->file, 0, 1, 0, &live));
+    HANDLE a_file = a->file;
+    a->file = INVALID_HANDLE_VALUE;
+    int b_result = -9;
+    const int base = g_lines[1];
+    std::thread closer([&] {
+        t_party = 1;
+        b_result = sync_close(b);
+    });
+    // b's fourth line: it has found a gone and releases its session.
+    const bool reached = wait_until([&] { return g_lines[1] >= base + 4; });
+    CloseHandle(a_file);
+    closer.join();
+    ASSERT_TRUE(reached);
+    EXPECT_EQ(0, b_result);
+    EXPECT_TRUE(no_rendezvous_files());
+    sync_release(a, 0);
+}
+
 TEST_F(Rendezvous, PartyCallingMorePointsTimesOut) {
     SyncSession *b = nullptr;
     SyncSession *a = open_pair(&b);
