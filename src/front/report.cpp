@@ -174,10 +174,14 @@ int open_report_log(const char *logfile) {
     return 0;
 }
 
+// The depth belongs to the thread that writes the report; a thread whose lines
+// are dropped (the partner thread) never reads it while the writer changes it.
+static int32_t own_depth(void) { return report_enabled != 0 ? report_depth : 0; }
+
 void report_begin(const char *title) {
     LastErrorKeeper keep;
     char line[REPORT_LINE_MAX];
-    format_line(line, "%*sテスト %sを開始します。\r\n", 2 * report_depth, "", title);
+    format_line(line, "%*sテスト %sを開始します。\r\n", 2 * own_depth(), "", title);
     if (report_enabled != 0) ++report_depth;
     write_line(line);
 }
@@ -187,7 +191,7 @@ void report_end(const char *title, TestResult result) {
     // An unbalanced end never indents by a negative width.
     if (report_enabled != 0 && report_depth > 0) --report_depth;
     char line[REPORT_LINE_MAX];
-    format_line(line, "%*sテスト %sが終了しました。 ... [ %s ]\r\n", 2 * report_depth, "", title,
+    format_line(line, "%*sテスト %sが終了しました。 ... [ %s ]\r\n", 2 * own_depth(), "", title,
                 result == TEST_OK ? "OK" : "NG");
     write_line(line);
 }
