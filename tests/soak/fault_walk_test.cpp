@@ -76,6 +76,33 @@ Entry entry(const char *name, R failure, DWORD error, bool may_leave_files = fal
                  [] { return calls_of<Member>(); }, may_leave_files};
 }
 
+// sync_point writes its own error line before it answers -1 (the report of a
+// meeting that failed); a silent stand-in would make every such run look like an
+// NG without its reason. This one fails as a lock call of the handshake does.
+struct FailingSyncPoint {
+    static inline std::atomic<int> calls{0};
+    static inline int nth = 0;
+    static inline bool always = false;
+
+    static int call(SyncSession *session) {
+        const int n = ++calls;
+        if (always ? n >= nth : n == nth) {
+            CheckError error = {15, ERROR_NETNAME_DELETED};
+            report_error(&error);
+            SetLastError(ERROR_NETNAME_DELETED);
+            return -1;
+        }
+        return sync_point(session);
+    }
+    static void fail(int n, bool from_then_on) {
+        calls = 0;
+        nth = n;
+        always = from_then_on;
+        single_calls.sync_point = call;
+    }
+    static int count() { return calls; }
+};
+
 std::vector<Entry> entries() {
     return {
         entry<&SingleCalls::open_share_file>("open_share_file", INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED),
@@ -86,7 +113,7 @@ std::vector<Entry> entries() {
         entry<&SingleCalls::close_handle_reset>("close_handle_reset", -1, ERROR_INVALID_HANDLE, true),
         entry<&SingleCalls::make_work_file_name>("make_work_file_name", -1, ERROR_INSUFFICIENT_BUFFER),
         entry<&SingleCalls::sync_open>("sync_open", (SyncSession *)nullptr, ERROR_ACCESS_DENIED),
-        entry<&SingleCalls::sync_point>("sync_point", -1, ERROR_NETNAME_DELETED),
+        Entry{"sync_point", FailingSyncPoint::fail, FailingSyncPoint::count, false},
         entry<&SingleCalls::create_event>("create_event", (HANDLE) nullptr, ERROR_NOT_ENOUGH_MEMORY),
         entry<&SingleCalls::create_waitable_timer>("create_waitable_timer", (HANDLE) nullptr,
                                                    ERROR_NOT_ENOUGH_MEMORY),
