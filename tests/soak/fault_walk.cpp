@@ -25,6 +25,7 @@ const char LOCK_KIND[] = "処理種別「バイト範囲のロック処理」";
 const char *const FAILURE_DETAILS[] = {
     "        テスト対向スレッドの作成に失敗しました。",
     "        同期処理の初期化に失敗しました。",
+    "        イベントオブジェクトの生成に失敗しました。",
 };
 
 bool ends_with(const std::string &s, const char *tail) {
