@@ -107,47 +107,54 @@ void clear_error(CheckError *error) {
     error->os_error = 0;
 }
 
+enum RequestEnd { REQUEST_DONE, REQUEST_FAILED, REQUEST_TIMED_OUT };
+
+// Starts a lock or unlock request on an overlapped handle and waits for it, bounded
+// by the timer. REQUEST_FAILED: refused or failed, with the last error. A request
+// still pending at the due time is withdrawn (REQUEST_TIMED_OUT); *granted_late
+// tells that it ended successfully in the race with the withdrawal.
+template <typename Start>
+RequestEnd run_request(HANDLE file, HANDLE event, HANDLE timer, LONGLONG due_time, Start start, bool *granted_late) {
+    *granted_late = false;
+    RequestGuard guard{request_new(event)};
+    if (guard.req == nullptr) return REQUEST_FAILED;
+    if (start(&guard.req->ov)) return REQUEST_DONE;
+    if (GetLastError() != ERROR_IO_PENDING) return REQUEST_FAILED;
+    arm_timer(timer, due_time);
+    const int r = poll_request(file, &guard.req->ov, timer);
+    if (r == 0) return REQUEST_DONE;
+    if (r == -1) return REQUEST_FAILED;
+    const int ended = withdraw_request(file, guard.req);
+    if (ended == -1) guard.req = nullptr;  // kept for the process's life
+    *granted_late = ended == 1;
+    return REQUEST_TIMED_OUT;
+}
+
 }  // namespace
 
 int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, int exclusive, int wait,
                      CheckError *error, int report_refusal) {
     const int32_t code = wait ? (exclusive ? 13 : 14) : (exclusive ? 15 : 16);
-    const LONGLONG due_time = timeout_due_time(ctx->timeout);
     const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0u) | (wait ? 0u : LOCKFILE_FAIL_IMMEDIATELY);
-
-    RequestGuard guard{request_new(event)};
-    int failed = guard.req == nullptr;
-    if (!failed) {
-        if (LockFileEx(file, flags, 0, 1, 0, &guard.req->ov)) {
-            clear_error(error);
-            return 0;
-        }
-        failed = GetLastError() != ERROR_IO_PENDING;
+    bool granted_late = false;
+    const RequestEnd end = run_request(
+        file, event, timer, timeout_due_time(ctx->timeout),
+        [&](OVERLAPPED *ov) { return LockFileEx(file, flags, 0, 1, 0, ov); }, &granted_late);
+    if (end == REQUEST_DONE) {
+        clear_error(error);
+        return 0;
     }
-    if (!failed) {
-        arm_timer(timer, due_time);
-        int r = poll_request(file, &guard.req->ov, timer);
-        if (r == 0) {
-            clear_error(error);
-            return 0;
+    if (end == REQUEST_TIMED_OUT) {
+        if (granted_late) {
+            // Granted in the race with the cancel: give it back, the caller is told it is not held.
+            OVERLAPPED undo = {};
+            UnlockFileEx(file, 0, 1, 0, &undo);
         }
-        if (r == -3) {
-            int ended = withdraw_request(file, guard.req);
-            if (ended == 1) {
-                // Granted in the race with the cancel: give it back, the caller is told it is not held.
-                OVERLAPPED undo = {};
-                UnlockFileEx(file, 0, 1, 0, &undo);
-            } else if (ended == -1) {
-                guard.req = nullptr;
-            }
-            report_code(error, 22, 0);
-            return -1;
-        }
+        report_code(error, 22, 0);
+        return -1;
     }
     // Refused or failed: the lock call's error stays the thread's last error.
     const DWORD os_error = GetLastError();
-    request_free(guard.req);
-    guard.req = nullptr;
     if (!report_refusal) {
         SetLastError(os_error);
         return -1;
@@ -157,29 +164,17 @@ int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE 
 }
 
 int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, CheckError *error) {
-    const LONGLONG due_time = timeout_due_time(ctx->timeout);
-
-    RequestGuard guard{request_new(event)};
-    int failed = guard.req == nullptr;
-    if (!failed) {
-        if (UnlockFileEx(file, 0, 1, 0, &guard.req->ov)) {
-            clear_error(error);
-            return 0;
-        }
-        failed = GetLastError() != ERROR_IO_PENDING;
+    bool granted_late = false;
+    const RequestEnd end = run_request(
+        file, event, timer, timeout_due_time(ctx->timeout),
+        [&](OVERLAPPED *ov) { return UnlockFileEx(file, 0, 1, 0, ov); }, &granted_late);
+    if (end == REQUEST_DONE) {
+        clear_error(error);
+        return 0;
     }
-    if (!failed) {
-        arm_timer(timer, due_time);
-        int r = poll_request(file, &guard.req->ov, timer);
-        if (r == 0) {
-            clear_error(error);
-            return 0;
-        }
-        if (r == -3) {
-            if (withdraw_request(file, guard.req) == -1) guard.req = nullptr;
-            report_code(error, 22, 0);
-            return -1;
-        }
+    if (end == REQUEST_TIMED_OUT) {
+        report_code(error, 22, 0);
+        return -1;
     }
     report_code(error, 10, GetLastError());
     return -1;
