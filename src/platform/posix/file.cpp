@@ -79,6 +79,35 @@ struct EventRef {
     }
 };
 
+// What ReadFile and WriteFile check before any data moves, and where they start:
+// the record's offset (for a write, all ones means the end of the file) or the
+// file pointer. FALSE with the last error set; then nothing has been started.
+BOOL begin_io(File *f, const void *buffer, DWORD count, OVERLAPPED *ov, bool write, EventRef *ev, uint64_t *off) {
+    if (f->directory) return fail<BOOL>(ERROR_INVALID_FUNCTION, FALSE);
+    if (!(write ? f->can_write : f->can_read)) return fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
+    if (buffer == nullptr && count != 0) return fail<BOOL>(ERROR_NOACCESS, FALSE);
+    if (f->overlapped && ov == nullptr) return fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    if (ov != nullptr) {
+        if (!begin_overlapped(ov, f, &ev->ev)) return FALSE;
+        *off = ov_offset(ov);
+        if (write && *off == UINT64_MAX) {
+            struct stat st;
+            if (fstat(f->fd, &st) != 0) return fail<BOOL>(errno_to_win32(errno), FALSE);
+            *off = static_cast<uint64_t>(st.st_size);
+        }
+    } else {
+        off_t pos = lseek(f->fd, 0, SEEK_CUR);
+        if (pos < 0) return fail<BOOL>(errno_to_win32(errno), FALSE);
+        *off = static_cast<uint64_t>(pos);
+    }
+    // A write must end within the largest file offset; a read just finds the end.
+    if (*off > static_cast<uint64_t>(INT64_MAX) - (write ? count : 0))
+        return fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    DWORD conflict = io_lock_conflict(f, *off, count, write);
+    if (conflict != 0) return fail<BOOL>(conflict, FALSE);
+    return TRUE;
+}
+
 }  // namespace
 
 File::~File() {
@@ -235,24 +264,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return FALSE;
-    if (f->directory) return plat::fail<BOOL>(ERROR_INVALID_FUNCTION, FALSE);
-    if (!f->can_read) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-    if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return plat::fail<BOOL>(ERROR_NOACCESS, FALSE);
-    if (f->overlapped && lpOverlapped == nullptr) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-
     plat::EventRef ev;
-    uint64_t off;
-    if (lpOverlapped != nullptr) {
-        if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev.ev)) return FALSE;
-        off = plat::ov_offset(lpOverlapped);
-    } else {
-        off_t pos = lseek(f->fd, 0, SEEK_CUR);
-        if (pos < 0) return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
-        off = static_cast<uint64_t>(pos);
-    }
-    if (off > static_cast<uint64_t>(INT64_MAX)) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    DWORD conflict = plat::io_lock_conflict(f.get(), off, nNumberOfBytesToRead, false);
-    if (conflict != 0) return plat::fail<BOOL>(conflict, FALSE);
+    uint64_t off = 0;
+    if (!plat::begin_io(f.get(), lpBuffer, nNumberOfBytesToRead, lpOverlapped, false, &ev, &off)) return FALSE;
 
     char *buf = static_cast<char *>(lpBuffer);
     DWORD done = 0;
@@ -285,30 +299,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return FALSE;
-    if (f->directory) return plat::fail<BOOL>(ERROR_INVALID_FUNCTION, FALSE);
-    if (!f->can_write) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-    if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return plat::fail<BOOL>(ERROR_NOACCESS, FALSE);
-    if (f->overlapped && lpOverlapped == nullptr) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-
     plat::EventRef ev;
-    uint64_t off;
-    if (lpOverlapped != nullptr) {
-        if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev.ev)) return FALSE;
-        off = plat::ov_offset(lpOverlapped);
-        if (off == UINT64_MAX) {  // offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file
-            struct stat st;
-            if (fstat(f->fd, &st) != 0) return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
-            off = static_cast<uint64_t>(st.st_size);
-        }
-    } else {
-        off_t pos = lseek(f->fd, 0, SEEK_CUR);
-        if (pos < 0) return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
-        off = static_cast<uint64_t>(pos);
-    }
-    if (off > static_cast<uint64_t>(INT64_MAX) - nNumberOfBytesToWrite)
-        return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    DWORD conflict = plat::io_lock_conflict(f.get(), off, nNumberOfBytesToWrite, true);
-    if (conflict != 0) return plat::fail<BOOL>(conflict, FALSE);
+    uint64_t off = 0;
+    if (!plat::begin_io(f.get(), lpBuffer, nNumberOfBytesToWrite, lpOverlapped, true, &ev, &off)) return FALSE;
 
     const char *buf = static_cast<const char *>(lpBuffer);
     DWORD done = 0;
