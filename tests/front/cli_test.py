@@ -6,27 +6,11 @@ import tempfile
 import unittest
 
 import kavtest
-from kavtest import sjis, to_tool_path
+from kavtest import sjis
 
-USAGE = (b"usage:\r\n"
-         b"kavprobe -m single -p targetpath -h kavsharepath [-o logfile] [-t timeout]\r\n"
-         b"kavprobe -m double -p targetpath -h kavsharepath [-o logfile] [-t timeout]\r\n"
-         b"kavprobe -m userapl -f targetfile [-o logfile] [-t timeout]")
-
-TARGET_IS_FOLDER = sjis("確認対象ファイルにフォルダが指定されています。\r\n")
-TARGET_EXISTS = sjis("確認対象ファイルが既に存在しています。\r\n")
-TARGET_FOLDER_INVALID = sjis("確認対象ファイルに指定されたフォルダが不正です。\r\n")
-SHARE_PATH_INVALID = sjis("指定されたKAVRO間共有環境設定パスが不正です。\r\n")
-TARGET_PATH_INVALID = sjis("指定された確認対象パスが不正です。\r\n")
-LOG_OPEN_FAILED = sjis("ログファイルを開くことができませんでした。\r\n")
-
-WIN_SEP = "\\"
-
-
-def win(path):
-    """A path as the tool takes it, with backslashes natively too."""
-    p = to_tool_path(path)
-    return p.replace("/", WIN_SEP)
+from cli_texts import (LOG_OPEN_FAILED, SHARE_PATH_INVALID, TARGET_EXISTS, TARGET_FOLDER_INVALID,
+                       TARGET_IS_FOLDER, TARGET_PATH_INVALID, USAGE)
+from cli_texts import tool_path as win
 
 
 class Refusal(unittest.TestCase):
