@@ -122,6 +122,12 @@ class Rendezvous : public ::testing::Test {
     std::string master() { return dir_.file(".#KAVLOCK.master"); }
     std::string endwait() { return dir_.file("endwaitfile"); }
     bool no_rendezvous_files() { return !kavtest::file_exists(master()) && !kavtest::file_exists(endwait()); }
+    // Opens a kind-2 pair that both parties must get: the main thread's session in *a.
+    void open_both(SyncSession **a, SyncSession **b, int32_t timeout = 5) {
+        *a = open_pair(b, timeout);
+        ASSERT_NE(nullptr, *a);
+        ASSERT_NE(nullptr, *b);
+    }
     // Opens a kind-2 pair: the main thread first, the helper's session returned through *other.
     SyncSession *open_pair(SyncSession **other, int32_t timeout = 5) {
         const int base = g_lines[0];
@@ -244,10 +250,9 @@ TEST_F(Rendezvous, PeerThatNeverComesTimesOutAndTheMasterFileGoes) {
 }
 
 TEST_F(Rendezvous, ThirdPartyIsRefusedAndThePairGoesOn) {
+    SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    SyncSession *a = open_pair(&b);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b));
     EXPECT_EQ(nullptr, sync_open(2, dir_.path().c_str(), 2));
     EXPECT_NE(std::string::npos, report().find("        ! 排他ロックの非待機取得に失敗しました。 ERRORCODE=33("));
     // The refused party's clean-up cannot delete a master file that the pair holds open.
@@ -265,10 +270,9 @@ TEST_F(Rendezvous, StaleMasterFileIsUsedAsItIs) {
     HANDLE stale = CreateFileA(master().c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, stale);
     CloseHandle(stale);
+    SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    SyncSession *a = open_pair(&b, 2);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b, 2));
     std::thread helper([&] { sync_close(b); });
     EXPECT_EQ(0, sync_close(a));
     helper.join();
@@ -279,10 +283,9 @@ TEST_F(Rendezvous, StaleMasterFileIsUsedAsItIs) {
 // close that comes in between finds it gone, but its handle still denies the delete
 // of the master file for that moment: the file must go all the same.
 TEST_F(Rendezvous, CloseThatFindsTheOtherGoneDeletesTheMasterFileOnceItsHandleCloses) {
+    SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    SyncSession *a = open_pair(&b);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b));
     // a between the release of its last byte and the close of its handle.
     OVERLAPPED live = {};
     live.Offset = a->own_live_offset;
@@ -306,10 +309,9 @@ TEST_F(Rendezvous, CloseThatFindsTheOtherGoneDeletesTheMasterFileOnceItsHandleCl
 }
 
 TEST_F(Rendezvous, PartyCallingMorePointsTimesOut) {
+    SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    SyncSession *a = open_pair(&b);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b));
     a->timeout_sec = 1;
     // One point fewer, then it stays alive without closing until the other has timed out
     // (a close meanwhile would let the other find it gone instead).
@@ -332,10 +334,9 @@ TEST_F(Rendezvous, PartyCallingMorePointsTimesOut) {
 }
 
 TEST_F(Rendezvous, PeerThatGoesWhileThisOneWaitsIsNoticed) {
+    SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    SyncSession *a = open_pair(&b);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b));
     Barrier met(2);
     std::thread helper([&] {
         sync_point(b);
@@ -355,10 +356,9 @@ TEST_F(Rendezvous, PeerThatGoesWhileThisOneWaitsIsNoticed) {
 }
 
 TEST_F(Rendezvous, CloseAfterTheOtherHasClosedDeletesAndReturnsAtOnce) {
+    SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    SyncSession *a = open_pair(&b);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b));
     int b_result = -9;
     std::thread helper([&] { b_result = sync_close(b); });
     // The helper closes first: it leaves the end-wait file and waits for it to go.
@@ -391,10 +391,9 @@ TEST_F(Rendezvous, ClosesAtTheSameMomentBothSucceed) {
 }
 
 TEST_F(Rendezvous, ReleaseRunsOnceAndACloseWithoutFileTouchesNothing) {
+    SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    SyncSession *a = open_pair(&b);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b));
     sync_release(a, 0);
     EXPECT_EQ(INVALID_HANDLE_VALUE, a->file);
     EXPECT_EQ(0u, a->own_live_offset);
@@ -411,10 +410,9 @@ TEST_F(Rendezvous, ReleaseRunsOnceAndACloseWithoutFileTouchesNothing) {
 // The handler acts on a thread still inside sync_open and on nothing else: a
 // pair that has met goes on as before.
 TEST_F(Rendezvous, ControlHandlerStopsOnlyThreadsStillOpening) {
+    SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    SyncSession *a = open_pair(&b);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b));
 
     kavtest::TempDir lonely;
     const std::string lonely_master = lonely.file(".#KAVLOCK.master");
