@@ -49,3 +49,30 @@ template <auto Member>
 int calls_of() {
     return FaultedCall<Member>::calls;
 }
+
+// Lock layers that misbehave as a whole: one that grants every lock and release at
+// once, and one that queues every waiting request and never grants it.
+inline int lock_granted(HANDLE, int, OVERLAPPED *) { return 0; }
+inline int lock_granted_timed(const CheckContext *, HANDLE, HANDLE, HANDLE, int, int, CheckError *error, int) {
+    error->code = 0;
+    error->os_error = 0;
+    return 0;
+}
+inline int unlock_granted_timed(const CheckContext *, HANDLE, HANDLE, HANDLE, CheckError *error) {
+    error->code = 0;
+    error->os_error = 0;
+    return 0;
+}
+inline int lock_never_granted(HANDLE, int, OVERLAPPED *ov) {
+    ov->Internal = (ULONG_PTR)STATUS_PENDING;
+    SetLastError(ERROR_IO_PENDING);
+    return -2;
+}
+
+inline void grant_every_lock(void) {
+    single_calls.lock_range = lock_granted;
+    single_calls.lock_range_timed = lock_granted_timed;
+    single_calls.unlock_range_timed = unlock_granted_timed;
+}
+
+inline void never_grant_a_pending_lock(void) { single_calls.lock_range = lock_never_granted; }

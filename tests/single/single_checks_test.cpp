@@ -156,22 +156,8 @@ TEST_F(SingleChecks, DeleteTestWithoutAWorkFile) {
 
 // ---- lock tests on folders whose locks misbehave --------------------------------
 
-int granted(HANDLE, int, OVERLAPPED *) { return 0; }
-int granted_timed(const CheckContext *, HANDLE, HANDLE, HANDLE, int, int, CheckError *error, int) {
-    error->code = 0;
-    error->os_error = 0;
-    return 0;
-}
-int released_timed(const CheckContext *, HANDLE, HANDLE, HANDLE, CheckError *error) {
-    error->code = 0;
-    error->os_error = 0;
-    return 0;
-}
-
 TEST_F(SingleChecks, EveryLockGrantedFailsOnlyTheCasesThatMustBeRefused) {
-    single_calls.lock_range = granted;
-    single_calls.lock_range_timed = granted_timed;
-    single_calls.unlock_range_timed = released_timed;
+    grant_every_lock();
     EXPECT_EQ(lock_test(&ctx_, FOLDER_SHARED), TEST_NG);
     for (int n = 1; n <= 8; ++n) EXPECT_EQ(result_of(LOCK_CASE[n]), (n == 3 || n == 6) ? "NG" : "OK") << n;
     EXPECT_TRUE(has("! 既に共有ロック済の箇所に排他ロックが取得できてしまいました。"));
@@ -180,15 +166,8 @@ TEST_F(SingleChecks, EveryLockGrantedFailsOnlyTheCasesThatMustBeRefused) {
     EXPECT_FALSE(kavtest::file_exists(work(shared_.path(), 1)));
 }
 
-// A waiting request that the folder queues and never grants.
-int never_granted(HANDLE, int, OVERLAPPED *ov) {
-    ov->Internal = (ULONG_PTR)STATUS_PENDING;
-    SetLastError(ERROR_IO_PENDING);
-    return -2;
-}
-
 TEST_F(SingleChecks, PendingLockNeverGrantedTimesOutThenTheReleaseFails) {
-    single_calls.lock_range = never_granted;
+    never_grant_a_pending_lock();
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_EQ(result_of(LOCK_CASE[6]), "OK");
     EXPECT_EQ(result_of(LOCK_CASE[8]), "NG");
@@ -211,7 +190,7 @@ TEST_F(SingleChecks, PendingLockNeverGrantedTimesOutThenTheReleaseFails) {
 }
 
 TEST_F(SingleChecks, PendingLockNeverGrantedEndsTheSharedPathSequenceAtCaseFive) {
-    single_calls.lock_range = never_granted;
+    never_grant_a_pending_lock();
     EXPECT_EQ(lock_test(&ctx_, FOLDER_SHARED), TEST_NG);
     for (int n = 1; n <= 4; ++n) EXPECT_EQ(result_of(LOCK_CASE[n]), "OK") << n;
     EXPECT_EQ(result_of(LOCK_CASE[5]), "NG");
@@ -381,9 +360,7 @@ TEST_F(SingleChecks, AnAbortOnTheTargetPathSkipsTheDeleteTest) {
 TEST_F(SingleChecks, AnNgSkipsNothing) {
     // Every lock granted: NG in both lock tests (on the target path through
     // case 6 alone), and every test still runs.
-    single_calls.lock_range = granted;
-    single_calls.lock_range_timed = granted_timed;
-    single_calls.unlock_range_timed = released_timed;
+    grant_every_lock();
     EXPECT_EQ(single_check(&ctx_), TEST_NG);
     EXPECT_EQ(result_of(GROUP_SHARED), "NG");
     const std::vector<std::string> l = lines();

@@ -403,36 +403,15 @@ TEST(FaultWalk, NamedFailuresOnceAndForGood) {
 
 // ---- lock layers that grant everything or never grant a pending request ----------
 
-int granted(HANDLE, int, OVERLAPPED *) { return 0; }
-int granted_timed(const CheckContext *, HANDLE, HANDLE, HANDLE, int, int, CheckError *error, int) {
-    error->code = 0;
-    error->os_error = 0;
-    return 0;
-}
-int released_timed(const CheckContext *, HANDLE, HANDLE, HANDLE, CheckError *error) {
-    error->code = 0;
-    error->os_error = 0;
-    return 0;
-}
-int never_granted(HANDLE, int, OVERLAPPED *ov) {
-    ov->Internal = (ULONG_PTR)STATUS_PENDING;
-    SetLastError(ERROR_IO_PENDING);
-    return -2;
-}
-
 TEST(FaultWalk, LockLayersThatGrantAllOrNever) {
-    RunOutcome all = soak::run_single_check([](CheckContext *) {
-        single_calls.lock_range = granted;
-        single_calls.lock_range_timed = granted_timed;
-        single_calls.unlock_range_timed = released_timed;
-    });
+    RunOutcome all = soak::run_single_check([](CheckContext *) { grant_every_lock(); });
     judge(all, false, "every lock granted");
     EXPECT_EQ(all.result, 1);
     // Cases 3 and 6 must have been refused; 6 runs on both paths.
     EXPECT_TRUE(has_line(all, "! " + message(18))) << describe(all);
     EXPECT_TRUE(has_line(all, "! " + message(19))) << describe(all);
 
-    RunOutcome never = soak::run_single_check([](CheckContext *) { single_calls.lock_range = never_granted; });
+    RunOutcome never = soak::run_single_check([](CheckContext *) { never_grant_a_pending_lock(); });
     judge(never, false, "pending request never granted");
     EXPECT_EQ(never.result, 1);
     EXPECT_TRUE(has_line(never, "! " + message(22)));
