@@ -427,13 +427,17 @@ std::string native(std::string path) {
     return path;
 }
 
+// Counts the lines of the thread that writes the report and swaps the log for a
+// folder between two of them: on another thread the writer may have the log open,
+// and Windows refuses to remove an open file.
 struct LogBreaker {
     static inline ReportLineHook chained = nullptr;
+    static inline DWORD writer = 0;
     static inline int lines = 0;
     static inline int at = 0;
     static inline std::string log;
     static void hook() {
-        if (++lines == at) {
+        if (GetCurrentThreadId() == writer && ++lines == at) {
             // A folder where the log was: every later open of the log fails.
             std::error_code ec;
             std::filesystem::remove(native(log), ec);
@@ -450,6 +454,7 @@ TEST(FaultWalk, LogFileUnwritableInTheMiddleOfARun) {
     for (int at : {5, 40, 120}) {
         RunOutcome out = soak::run_single_check([&](CheckContext *) {
             LogBreaker::chained = report_line_hook;
+            LogBreaker::writer = GetCurrentThreadId();
             LogBreaker::lines = 0;
             LogBreaker::at = at;
             LogBreaker::log = soak::log_path();
