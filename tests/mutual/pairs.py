@@ -183,20 +183,25 @@ class Party:
     def report(self):
         return parse_report(self.report_bytes())[0]
 
+    def report_after(self, after):
+        """The report past the texts of `after`, found in that order; None when one is missing."""
+        data = self.report_bytes()
+        for mark in after:
+            mark = kavtest.sjis(mark)
+            at = data.find(mark)
+            if at < 0:
+                return None
+            data = data[at + len(mark):]
+        return data
+
     def wait_for_tail(self, texts, after=(), limit=RUN_LIMIT):
         """Polls the log until, after the texts of `after` in that order, its last line is
         one of texts; False when the process ended or the limit passed first."""
         tails = [kavtest.sjis(t) + b"\r\n" for t in texts]
-        marks = [kavtest.sjis(a) for a in after]
 
         def seen():
-            data = self.report_bytes()
-            for mark in marks:
-                at = data.find(mark)
-                if at < 0:
-                    return False
-                data = data[at + len(mark):]
-            return any(data.endswith(t) for t in tails)
+            data = self.report_after(after)
+            return data is not None and any(data.endswith(t) for t in tails)
 
         return kavtest.wait_for(lambda: seen() or self.proc.poll() is not None, limit, interval=0.01) and seen()
 
@@ -204,16 +209,10 @@ class Party:
         """Polls the log until a line with text appears after the texts of `after`, found
         in that order; False when the process ended or the limit passed first."""
         needle = kavtest.sjis(text)
-        marks = [kavtest.sjis(a) for a in ([after] if isinstance(after, str) else after)]
 
         def seen():
-            data = self.report_bytes()
-            for mark in marks:
-                at = data.find(mark)
-                if at < 0:
-                    return False
-                data = data[at + len(mark):]
-            return needle in data
+            data = self.report_after([after] if isinstance(after, str) else after)
+            return data is not None and needle in data
 
         return kavtest.wait_for(lambda: seen() or self.proc.poll() is not None, limit, interval=0.01) and seen()
 
