@@ -21,6 +21,8 @@ int close_handle_reset(HANDLE *handle);
 // kind 1: folder\.#KAVLOCK.<fqdn>.<pid>.<number>; kind 2: folder\.#KAVLOCK.<number>.
 int make_work_file_name(int kind, const char *folder, int32_t number, char *out);
 
+// -1 leaves *error untouched only for a refusal with report_refusal 0; a timeout
+// or a request that could not be made is always written.
 int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, int exclusive, int wait,
                      CheckError *error, int report_refusal);
 int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, CheckError *error);

@@ -107,7 +107,8 @@ void clear_error(CheckError *error) {
     error->os_error = 0;
 }
 
-enum RequestEnd { REQUEST_DONE, REQUEST_FAILED, REQUEST_TIMED_OUT };
+// REQUEST_NO_RECORD: no request was made, so no refusal either.
+enum RequestEnd { REQUEST_DONE, REQUEST_FAILED, REQUEST_TIMED_OUT, REQUEST_NO_RECORD };
 
 // Starts a lock or unlock request on an overlapped handle and waits for it, bounded
 // by the timer. REQUEST_FAILED: refused or failed, with the last error. A request
@@ -117,7 +118,7 @@ template <typename Start>
 RequestEnd run_request(HANDLE file, HANDLE event, HANDLE timer, LONGLONG due_time, Start start, bool *granted_late) {
     *granted_late = false;
     RequestGuard guard{request_new(event)};
-    if (guard.req == nullptr) return REQUEST_FAILED;
+    if (guard.req == nullptr) return REQUEST_NO_RECORD;
     if (start(&guard.req->ov)) return REQUEST_DONE;
     if (GetLastError() != ERROR_IO_PENDING) return REQUEST_FAILED;
     arm_timer(timer, due_time);
@@ -143,6 +144,12 @@ int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE 
     if (end == REQUEST_DONE) {
         clear_error(error);
         return 0;
+    }
+    if (end == REQUEST_NO_RECORD) {
+        // Written whatever report_refusal says: a caller that expects a refusal
+        // must not take this for one.
+        report_code(error, 20, ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
     }
     if (end == REQUEST_TIMED_OUT) {
         if (granted_late) {
@@ -171,6 +178,10 @@ int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDL
     if (end == REQUEST_DONE) {
         clear_error(error);
         return 0;
+    }
+    if (end == REQUEST_NO_RECORD) {
+        report_code(error, 20, ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
     }
     if (end == REQUEST_TIMED_OUT) {
         report_code(error, 22, 0);

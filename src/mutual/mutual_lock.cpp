@@ -55,7 +55,10 @@ int unlock_peer(LockRun *run) {
     return unlock_range_timed(run->ctx, peer_file(), run->event_a, run->timer, &run->error) == 0 ? GO_ON : STOP_NG;
 }
 
+// A case left because its own lock or release failed is NG; one left at a failed
+// sync point keeps the result it had.
 int finish_case(LockRun *run, ReportStep *step, int status) {
+    if (status == STOP_NG) step->result = TEST_NG;
     if (step->result != TEST_OK) run->result = TEST_NG;
     return status;
 }
@@ -78,9 +81,14 @@ int case_refused(LockRun *run, const char *title, int granted_code) {
     int status = meet(run);
     if (status != GO_ON) return finish_case(run, &step, status);
     report_info("対向ファイルを排他ロックします。");
+    run->error = {0, 0};
     if (lock_range_timed(run->ctx, peer_file(), run->event_a, run->timer, 1, 0, &run->error, 0) != 0) {
-        set_check_error(&run->error, 15);
-        report_error_info(&run->error);
+        if (run->error.code != 0) {
+            step.result = TEST_NG;  // not held, yet not refused: the call wrote why
+        } else {
+            set_check_error(&run->error, 15);
+            report_error_info(&run->error);
+        }
     } else {
         run->error.code = granted_code;
         run->error.os_error = 0;

@@ -155,13 +155,14 @@ Flow own_line(Party *p, const char *line, int unlock, int exclusive, bool then_m
     return then_meet ? meet(p) : GO;
 }
 
-// A case in progress: its result, which an early end makes NG, and the result of
-// the whole sequence that it joins.
+// A case in progress: its result and the result of the whole sequence that it
+// joins. A case left because its own lock or release failed is NG; one left at a
+// failed sync point keeps the result it had.
 struct Case {
     TestResult result;
     TestResult *total;
     Flow end(Flow flow) {
-        if (flow != GO) result = TEST_NG;
+        if (flow == FAIL) result = TEST_NG;
         *total = combine_result(*total, result);
         return flow;
     }
@@ -189,9 +190,14 @@ Flow case_refused(Party *p, const char *title, int32_t granted_code, TestResult 
     ReportScope scope(title, &c.result);
     if (meet(p) != GO) return c.end(ABORT);
     report_info(LOCK_PEER_EXCLUSIVE);
+    p->error = {0, 0};
     if (party_lock(p, p->peer, EXCLUSIVE, NO_WAIT, 0) != 0) {
-        set_check_error(&p->error, 15);
-        report_error_info(&p->error);
+        if (p->error.code != 0) {
+            c.result = TEST_NG;  // not held, yet not refused: the call wrote why
+        } else {
+            set_check_error(&p->error, 15);
+            report_error_info(&p->error);
+        }
     } else {
         p->error.code = granted_code;
         p->error.os_error = 0;

@@ -169,14 +169,16 @@ DWORD WINAPI user_sync_watch(LPVOID arg) {
 BOOL WINAPI user_sync_cleanup(DWORD) {
     char deleted[USER_SYNC_NAME_MAX] = {0};
     // Serialised with the waiting thread and with a second run of this routine (the
-    // console control handler and the main thread may both be here at once).
-    EnterCriticalSection(&g_cleanup_lock);
+    // console control handler and the main thread may both be here at once). As the
+    // handler it may run after the entry deleted the lock: the main thread's own
+    // run has then released everything.
+    if (!enter_cleanup_lock_in_handler()) return FALSE;
     if (user_sync_handle != INVALID_HANDLE_VALUE) close_handle_reset(&user_sync_handle);
     if (user_sync_name[0] != '\0') {
         if (DeleteFileA(user_sync_name)) memcpy(deleted, user_sync_name, sizeof deleted);
         memset(user_sync_name, 0, sizeof user_sync_name);
     }
-    LeaveCriticalSection(&g_cleanup_lock);
+    leave_cleanup_lock_in_handler();
     // On the handler's thread the report drops the line.
     if (deleted[0] != '\0') report_infof("ファイルを削除しました。(%s)", deleted);
     return FALSE;

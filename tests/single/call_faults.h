@@ -69,6 +69,16 @@ inline int lock_never_granted(HANDLE, int, OVERLAPPED *ov) {
     return -2;
 }
 
+// A folder that leaves even a non-waiting request pending until the timeout.
+inline int non_waiting_lock_timed_out(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer,
+                                      int exclusive, int wait, CheckError *error, int report_refusal) {
+    if (wait) return lock_range_timed(ctx, file, event, timer, exclusive, wait, error, report_refusal);
+    error->code = 22;
+    error->os_error = 0;
+    report_error(error);
+    return -1;
+}
+
 inline void grant_every_lock(void) {
     single_calls.lock_range = lock_granted;
     single_calls.lock_range_timed = lock_granted_timed;

@@ -213,4 +213,13 @@ TEST_F(UserSyncWait, CleanupClosesAndDeletesTheRegisteredFileOnce) {
     EXPECT_EQ(lines(), expected);
 }
 
+TEST_F(UserSyncWait, AHandlerThatComesAfterTheLockWasDeletedTouchesNothing) {
+    snprintf(user_sync_name, sizeof user_sync_name, "%s", sync_.c_str());
+    delete_cleanup_lock();
+    EXPECT_EQ(user_sync_cleanup(CTRL_C_EVENT), FALSE);
+    EXPECT_EQ(std::string(user_sync_name), sync_);
+    ASSERT_EQ(create_cleanup_lock(), 0);
+    EXPECT_TRUE(lines().empty());
+}
+
 }  // namespace
