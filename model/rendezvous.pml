@@ -10,7 +10,7 @@
  * locks vanish and its handle closes, its files stay).
  *
  * Switches (spin -D...): NPOINTS, DEATHS (0/1), TIMEOUTS (0/1), LIVENESS,
- * SKIP_CHECK_PHASE (0/1).
+ * SKIP_CHECK_PHASE (0/1), NO_DELETE_RETRY (0/1).
  */
 
 #ifndef NPOINTS
@@ -26,6 +26,19 @@
    left out), used to show that the checks catch a protocol fault. */
 #ifndef SKIP_CHECK_PHASE
 #define SKIP_CHECK_PHASE 0
+#endif
+
+/* A deliberately broken variant (the second closer tries the master delete
+   once), used to show that the master file stays behind without the retry. */
+#ifndef NO_DELETE_RETRY
+#define NO_DELETE_RETRY 0
+#endif
+/* Attempts of the second closer's master delete after the first; the code makes
+   40, 50 ms apart, but only the last one needs the timing rule below. */
+#if NO_DELETE_RETRY
+#define DELETE_RETRIES 0
+#else
+#define DELETE_RETRIES 2
 #endif
 
 #define GATE 0
@@ -49,6 +62,7 @@ bool done[2];
 bool peer_dead_at_meeting[2]; /* the other party was dead when the failed meeting began */
 bool want_gate[2];     /* party p is polling the gate byte */
 byte gate_prio;        /* liveness timing: q + 1 when party q takes the gate next */
+bool releasing[2];     /* delete timing: party p is in sync_release, which never sleeps */
 
 inline try_excl(b, ok) {
     atomic {
@@ -114,38 +128,64 @@ inline unlock_gate(ok) {
     }
 }
 
-/* sync_release: info byte, own liveness byte, gate; close; delete when asked. */
-inline release(delete_files) {
-    atomic {
+/*
+ * DeleteFileA on the master file: refused while any handle on it is open (the
+ * handles deny delete sharing), and then tried again up to `retries` times.
+ * A party in sync_release closes its handle a few lock calls after giving up
+ * its gate and never sleeps in between, so in real time that close comes well
+ * within the retries' 2 s: the last retry finds it done. A handle held for
+ * longer (a party that has not given up) outlasts the retries.
+ */
+inline delete_master(retries) {
+    tries = 0;
+    do
+    :: atomic {
+           ok = (master_open == 0);
+           if
+           :: ok -> master_exists = false
+           :: else -> skip
+           fi
+       };
+       if
+       :: ok || tries >= retries -> break
+       :: else ->
+           tries++;
+           if
+           :: tries == retries && releasing[1 - p] -> (master_open & (1 << (1 - p))) == 0
+           :: else -> skip
+           fi
+       fi
+    od;
+    tries = 0
+}
+
+/* sync_release: info byte, own liveness byte, gate, each its own call; then the
+   handle; then, when asked, the master file (with `retries`) and the end-wait file. */
+inline release(delete_files, retries) {
+    if
+    :: (master_open & (1 << p)) != 0 ->
+        releasing[p] = true;
         if
-        :: (master_open & (1 << p)) != 0 ->
-            if
-            :: info != 0 -> unlock(info, ok); info = 0
-            :: else -> skip
-            fi;
-            if
-            :: own != 0 -> unlock(own, ok); own = 0
-            :: else -> skip
-            fi;
-            if
-            :: gate -> gate = false; unlock_gate(ok)
-            :: else -> skip
-            fi;
-            master_open = master_open & ~(1 << p);
-            if
-            :: delete_files ->
-                /* DeleteFileA fails with a sharing violation while the other
-                   party still has the master file open without delete sharing. */
-                if
-                :: master_open == 0 -> master_exists = false
-                :: else -> skip
-                fi;
-                endwait_exists = false
-            :: else -> skip
-            fi
+        :: info != 0 -> atomic { unlock(info, ok); info = 0 }
+        :: else -> skip
+        fi;
+        if
+        :: own != 0 -> atomic { unlock(own, ok); own = 0 }
+        :: else -> skip
+        fi;
+        if
+        :: gate -> atomic { gate = false; unlock_gate(ok) }
+        :: else -> skip
+        fi;
+        master_open = master_open & ~(1 << p);
+        if
+        :: delete_files ->
+            delete_master(retries);
+            endwait_exists = false
         :: else -> skip
         fi
-    }
+    :: else -> skip
+    fi
 }
 
 proctype Party(byte p) {
@@ -157,6 +197,7 @@ proctype Party(byte p) {
     byte err;
     byte k;     /* sync points passed */
     byte L;
+    byte tries; /* master delete attempts that met an open handle */
 
     {
         /* sync_open */
@@ -307,7 +348,7 @@ meeting_failed:
         if
         :: arrived[p] == 1 ->
             /* sync_open failed: released with the files deleted, no close. */
-            release(true);
+            release(true, 0);
             goto finished
         :: else -> skip
         fi;
@@ -345,7 +386,7 @@ close_gate:
         fi;
         /* The other party is alive: this one closes first. */
         endwait_exists = true;
-        release(false);
+        release(false, 0);
         do
         :: !endwait_exists -> break
         :: endwait_exists ->
@@ -360,7 +401,8 @@ progress_close_first:
 
 close_second:
         second_closer[p] = (err == 0);
-        release(true);
+        /* The first closer may have given up the gate but not yet closed its handle. */
+        release(true, DELETE_RETRIES);
         close_err[p] = err;
 finished:
         done[p] = true
