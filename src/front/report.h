@@ -42,3 +42,19 @@ enum { REPORT_LINE_MAX = 1024 };
 // Atomic because a test may swap it while a thread of an earlier case still runs.
 typedef void (*ReportLineHook)(void);
 extern std::atomic<ReportLineHook> report_line_hook;
+
+// A begin line now and the matching end line on the way out, with the result as
+// it stands then.
+class ReportScope {
+  public:
+    ReportScope(const char *title, const TestResult *result) : title_(title), result_(result) {
+        report_begin(title_);
+    }
+    ~ReportScope() { report_end(title_, *result_); }
+    ReportScope(const ReportScope &) = delete;
+    ReportScope &operator=(const ReportScope &) = delete;
+
+  private:
+    const char *title_;
+    const TestResult *result_;
+};

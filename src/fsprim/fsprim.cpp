@@ -1,6 +1,9 @@
 // File primitives and work-file names.
 #include "fsprim/fsprim.h"
 
+const char FILE_OPENING[] = "ファイルをオープンします。(%s)";
+const char FILE_DELETED[] = "ファイルを削除しました。(%s)";
+
 void null_dacl_attributes(SECURITY_DESCRIPTOR *sd, SECURITY_ATTRIBUTES *sa) {
     InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(sd, TRUE, NULL, FALSE);

@@ -4,6 +4,10 @@
 #include "front/context.h"
 #include "front/report.h"
 
+// Detail lines about a work file, with its name.
+extern const char FILE_OPENING[];
+extern const char FILE_DELETED[];
+
 // Work-file names: buffer of 260 bytes, terminator included.
 enum { WORK_NAME_MAX = 260 };
 #define WORK_FILE_PREFIX ".#KAVLOCK"

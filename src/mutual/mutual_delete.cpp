@@ -1,8 +1,9 @@
 // Cross-process delete test: each process deletes the work file that the other
 // created and closed.
+#include "front/scope_exit.h"
 #include "fsprim/fsprim.h"
 #include "mutual/mutual.h"
-#include "mutual/scope.h"
+#include "single/lock_pair.h"
 #include "sync/sync.h"
 
 TestResult mutual_delete_test(CheckContext *ctx, int selector) {
@@ -10,7 +11,7 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
     (void)selector;
     CheckError error = {0, 0};
 
-    report_info("同期処理の初期化をします。");
+    report_info(SYNC_OPENING);
     SyncSession *session = sync_open(2, ctx->kavsharepath, ctx->timeout);
     if (session == nullptr) return TEST_ABORTED;
     const int32_t role = (int32_t)session->role;
@@ -22,7 +23,7 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
     // Named from the start, so that a test that stops at a sync point (the other
     // process killed) still removes the other's file.
     make_work_file_name(ctx->mode, ctx->targetpath, role ^ 1, reg->peer_name);
-    report_infof("自プロセスのファイルをオープンします。(%s)", reg->own_name);
+    report_infof(OPENING_OWN_FILE, reg->own_name);
     reg->own_handle = open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       OPEN_ALWAYS);
     if (reg->own_handle == INVALID_HANDLE_VALUE) {
@@ -45,17 +46,16 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
         return TEST_ABORTED;
     }
 
-    TestResult result;
+    TestResult result = TEST_OK;
     {
-        ReportStep step("処理「他プロセスが作成済のファイルを削除」");
+        ReportScope step("処理「他プロセスが作成済のファイルを削除」", &result);
         report_info("対向プロセスのファイルを削除します。");
         make_work_file_name(ctx->mode, ctx->targetpath, role ^ 1, reg->peer_name);
         if (delete_work_file(reg->peer_name) != 0) {
             set_check_error(&error, 23);
             report_error(&error);
-            step.result = TEST_NG;
+            result = TEST_NG;
         }
-        result = step.result;
     }
 
     if (sync_point(session) != 0) {

@@ -10,7 +10,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
     SlotFrame frame(0, nullptr);
     SingleSlot *slot = frame.slot();
     name_registered(slot->file_name, ctx->mode, ctx->targetpath, 0);
-    report_named("ファイルをオープンします。(%s)", slot->file_name);
+    report_infof(FILE_OPENING, slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&error, 5);
         report_error(&error);
@@ -21,7 +21,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
 
     ReportScope step("処理「自プロセスが作成済のファイルを削除」", &result);
     if (single_calls.delete_work_file(slot->file_name) == 0) {
-        report_named("ファイルを削除しました。(%s)", slot->file_name);
+        report_infof(FILE_DELETED, slot->file_name);
         // Deleted: nothing is left for the clean-up to delete.
         memset(slot->file_name, 0, sizeof slot->file_name);
     } else {

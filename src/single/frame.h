@@ -3,36 +3,27 @@
 
 #include "front/report.h"
 #include "front/scope_exit.h"
+#include "single/lock_pair.h"
 #include "single/single.h"
+
+// Claims a slot of the cleanup registry for a test (handles invalid, names empty,
+// the session) and adds the console control handler; slot_release releases the
+// slot (single_slot_cleanup) and removes the handler.
+void slot_claim(int slot, SyncSession *session);
+void slot_release(int slot);
 
 // A test's hold on its slot of the cleanup registry: claims the slot and adds the
 // console control handler; on the way out releases the slot and removes the handler.
 class SlotFrame {
   public:
-    SlotFrame(int slot, SyncSession *session);
-    ~SlotFrame();
+    SlotFrame(int slot, SyncSession *session) : index_(slot) { slot_claim(slot, session); }
+    ~SlotFrame() { slot_release(index_); }
     SlotFrame(const SlotFrame &) = delete;
     SlotFrame &operator=(const SlotFrame &) = delete;
     SingleSlot *slot() const { return &single_slots[index_]; }
 
   private:
     int index_;
-};
-
-// A begin line now and the matching end line on the way out, with the result as
-// it stands then.
-class ReportScope {
-  public:
-    ReportScope(const char *title, const TestResult *result) : title_(title), result_(result) {
-        report_begin(title_);
-    }
-    ~ReportScope() { report_end(title_, *result_); }
-    ReportScope(const ReportScope &) = delete;
-    ReportScope &operator=(const ReportScope &) = delete;
-
-  private:
-    const char *title_;
-    const TestResult *result_;
 };
 
 // Closes an event, timer or thread handle on the way out (the file handles of a
@@ -71,9 +62,3 @@ int name_registered(char *registered, int kind, const char *folder, int32_t numb
 // outstanding (its wait timed out, or it was never awaited), the block is kept
 // for the rest of the process instead, since the system may still write into it.
 void retire_io_block(void *block, bool outstanding);
-
-// A detail line formed from a format with one %s and a name.
-void report_named(const char *format, const char *name);
-
-// The folder of a selector, or null for any other selector.
-const char *selected_folder(const CheckContext *ctx, int selector);

@@ -75,7 +75,7 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     const LONGLONG due = timeout_due_time(ctx->timeout);
 
     name_registered(slot->file_name, ctx->mode, ctx->targetpath, 0);
-    report_named("ファイルをオープンします。(%s)", slot->file_name);
+    report_infof(FILE_OPENING, slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
         set_check_error(&error, 5);
         report_error(&error);

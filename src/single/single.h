@@ -16,6 +16,19 @@ extern SingleSlot single_slots[2];
 extern uint32_t handler_slot;
 
 TestResult single_check(CheckContext *ctx);
+
+// A category of tests of one folder: its title and its test.
+struct TestCategory {
+    const char *title;
+    TestResult (*test)(CheckContext *ctx, int selector);
+};
+extern const char CATEGORY_OPEN[];
+extern const char CATEGORY_READ_WRITE[];
+extern const char CATEGORY_LOCK[];
+extern const char CATEGORY_DELETE[];
+// The categories of one folder between the begin and end lines of its target
+// group; an abort skips the categories after it.
+TestResult run_target_group(CheckContext *ctx, int selector, const TestCategory *categories, int count);
 TestResult open_test(CheckContext *ctx, int selector);
 TestResult read_write_test(CheckContext *ctx, int selector);
 TestResult lock_test(CheckContext *ctx, int selector);

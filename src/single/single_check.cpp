@@ -30,9 +30,7 @@ int name_registered(char *registered, int kind, const char *folder, int32_t numb
     return r;
 }
 
-static const char DELETED_LINE[] = "ファイルを削除しました。(%s)";
-
-SlotFrame::SlotFrame(int slot, SyncSession *session) : index_(slot) {
+void slot_claim(int slot, SyncSession *session) {
     SingleSlot *s = &single_slots[slot];
     // The handler of a test already running on the other thread reads the
     // registry under the lock.
@@ -46,8 +44,8 @@ SlotFrame::SlotFrame(int slot, SyncSession *session) : index_(slot) {
     SetConsoleCtrlHandler(single_ctrl_handler, TRUE);
 }
 
-SlotFrame::~SlotFrame() {
-    single_slot_cleanup(index_);
+void slot_release(int slot) {
+    single_slot_cleanup(slot);
     SetConsoleCtrlHandler(single_ctrl_handler, FALSE);
 }
 
@@ -88,12 +86,6 @@ void retire_io_block(void *block, bool outstanding) {
         if (__atomic_compare_exchange_n(&p, &empty, block, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return;
     }
     // Every place taken: the block is kept all the same, only unreferenced.
-}
-
-void report_named(const char *format, const char *name) {
-    char text[REPORT_LINE_MAX];
-    snprintf(text, sizeof text, format, name);
-    report_info(text);
 }
 
 const char *selected_folder(const CheckContext *ctx, int selector) {
@@ -150,7 +142,7 @@ int single_slot_cleanup(int slot) {
         // file open, and only its own clean-up, after its close, can delete it.
         if (deleted[0] != '\0' || name == single_peer_names[slot]) memset(name, 0, sizeof deleted);
         LeaveCriticalSection(&g_cleanup_lock);
-        if (deleted[0] != '\0') report_named(DELETED_LINE, deleted);
+        if (deleted[0] != '\0') report_infof(FILE_DELETED, deleted);
     }
     return 0;
 }
@@ -183,7 +175,7 @@ BOOL WINAPI single_ctrl_handler(DWORD) {
                       single_peer_names[1]};
     for (char *name : names) {
         if (name[0] != '\0' && single_calls.delete_work_file(name) == 0) {
-            report_named(DELETED_LINE, name);
+            report_infof(FILE_DELETED, name);
             memset(name, 0, sizeof single_peer_names[0]);
         }
     }
@@ -206,7 +198,7 @@ struct OpenCase {
 static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError *error) {
     TestResult result = TEST_OK;
     ReportScope scope(c->title, &result);
-    report_named("ファイルをオープンします。(%s)", slot->file_name);
+    report_infof(FILE_OPENING, slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, c->disposition) == INVALID_HANDLE_VALUE) {
         if (c->expect == EXPECT_FAILURE) {
             DWORD os_error = GetLastError();
@@ -264,53 +256,39 @@ TestResult open_test(CheckContext *ctx, int selector) {
 }
 
 // Runs one test between the begin and end lines of its category.
-static TestResult run_category(const char *title, TestResult (*test)(CheckContext *, int), CheckContext *ctx,
-                               int selector) {
+const char CATEGORY_OPEN[] = "処理種別「ファイルオープン処理」";
+const char CATEGORY_READ_WRITE[] = "処理種別「ファイル読み書き処理」";
+const char CATEGORY_LOCK[] = "処理種別「バイト範囲のロック処理」";
+const char CATEGORY_DELETE[] = "処理種別「ファイル削除処理」";
+
+static TestResult run_category(const TestCategory *category, CheckContext *ctx, int selector) {
     TestResult result = TEST_OK;
-    ReportScope scope(title, &result);
-    result = test(ctx, selector);
+    ReportScope scope(category->title, &result);
+    result = category->test(ctx, selector);
     return result;
 }
 
-static const char CATEGORY_OPEN[] = "処理種別「ファイルオープン処理」";
-static const char CATEGORY_READ_WRITE[] = "処理種別「ファイル読み書き処理」";
-static const char CATEGORY_LOCK[] = "処理種別「バイト範囲のロック処理」";
-static const char CATEGORY_DELETE[] = "処理種別「ファイル削除処理」";
+TestResult run_target_group(CheckContext *ctx, int selector, const TestCategory *categories, int count) {
+    TestResult group = TEST_OK;
+    ReportScope scope(selector == FOLDER_SHARED ? "確認対象「KAVRO間共有環境設定パスに対するテスト」"
+                                                : "確認対象「確認対象パスに対するテスト」",
+                      &group);
+    for (int i = 0; i < count && group != TEST_ABORTED; ++i)
+        group = combine_result(group, run_category(&categories[i], ctx, selector));
+    return group;
+}
 
 TestResult single_check(CheckContext *ctx) {
     TestResult overall = TEST_OK;
     ReportScope operation("動作「単一環境確認」", &overall);
     ScopeExit straggler([ctx] { wait_for_partner_straggler(ctx->timeout); });
 
-    TestResult g1 = TEST_OK;
-    {
-        ReportScope group("確認対象「KAVRO間共有環境設定パスに対するテスト」", &g1);
-        g1 = run_category(CATEGORY_OPEN, open_test, ctx, FOLDER_SHARED);
-        if (g1 != TEST_ABORTED) g1 = combine_result(g1, run_category(CATEGORY_LOCK, lock_test, ctx, FOLDER_SHARED));
-    }
-    if (g1 == TEST_ABORTED) {
-        overall = TEST_ABORTED;
-        return overall;
-    }
-
-    TestResult g2 = TEST_OK;
-    {
-        ReportScope group("確認対象「確認対象パスに対するテスト」", &g2);
-        struct Member {
-            const char *title;
-            TestResult (*test)(CheckContext *, int);
-        };
-        const Member members[] = {
-            {CATEGORY_OPEN, open_test},
-            {CATEGORY_READ_WRITE, read_write_test},
-            {CATEGORY_LOCK, lock_test},
-            {CATEGORY_DELETE, delete_test},
-        };
-        for (const Member &m : members) {
-            g2 = combine_result(g2, run_category(m.title, m.test, ctx, FOLDER_TARGET));
-            if (g2 == TEST_ABORTED) break;
-        }
-    }
-    overall = combine_result(g1, g2);
+    static const TestCategory shared_path[] = {{CATEGORY_OPEN, open_test}, {CATEGORY_LOCK, lock_test}};
+    static const TestCategory target_path[] = {{CATEGORY_OPEN, open_test},
+                                               {CATEGORY_READ_WRITE, read_write_test},
+                                               {CATEGORY_LOCK, lock_test},
+                                               {CATEGORY_DELETE, delete_test}};
+    overall = run_target_group(ctx, FOLDER_SHARED, shared_path, 2);
+    if (overall != TEST_ABORTED) overall = combine_result(overall, run_target_group(ctx, FOLDER_TARGET, target_path, 4));
     return overall;
 }

@@ -180,6 +180,6 @@ BOOL WINAPI user_sync_cleanup(DWORD) {
     }
     leave_cleanup_lock_in_handler();
     // On the handler's thread the report drops the line.
-    if (deleted[0] != '\0') report_infof("ファイルを削除しました。(%s)", deleted);
+    if (deleted[0] != '\0') report_infof(FILE_DELETED, deleted);
     return FALSE;
 }
