@@ -101,7 +101,7 @@ def main():
     shot.add_argument("out")
     shot.add_argument("--lang", default="en", choices=("ja", "en"))
     args = parser.parse_args()
-    with Viewer(width=1100, height=820) as v:
+    with Viewer(width=1100, height=960) as v:
         v.load(args.report)
         v.lang(args.lang)
         if v.console_errors():
