@@ -6,6 +6,7 @@ Debian's Selenium belongs to the system interpreter, /usr/bin/python3.
 usage: /usr/bin/python3 tests/support/kavbrowser.py shot REPORT OUT.png [--lang ja|en]
 """
 import argparse
+import base64
 import os
 import shutil
 import sys
@@ -66,6 +67,18 @@ class Viewer:
         # A file input adds to what it holds; each load starts afresh.
         self.driver.execute_script("arguments[0].value = '';", field)
         field.send_keys("\n".join(os.path.abspath(p) for p in paths))
+        self.wait_shown(before)
+
+    def drop(self, path):
+        """Drops the file on the page as a drag from the desktop would, and waits until it shows."""
+        before = self.loads()
+        with open(path, "rb") as f:
+            data = base64.b64encode(f.read()).decode("ascii")
+        self.driver.execute_script(
+            "var bytes = Uint8Array.from(atob(arguments[0]), function (c) { return c.charCodeAt(0); });"
+            "var dt = new DataTransfer(); dt.items.add(new File([bytes], arguments[1]));"
+            "document.querySelector('main').dispatchEvent(new DragEvent('drop', {dataTransfer: dt, bubbles: true}));",
+            data, os.path.basename(path))
         self.wait_shown(before)
 
     def choose(self, index):

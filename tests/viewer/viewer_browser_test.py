@@ -84,7 +84,8 @@ class ViewerInBrowserTest(unittest.TestCase):
 
     def test_ok_run_summary_and_closed_tree(self):
         v = self.viewer
-        v.load(self.files["ok.log"])
+        v.drop(self.files["ok.log"])
+        self.assertEqual(v.text("#summary h2"), "ok.log")
         card = v.all("#summary .card")[0]
         self.assertEqual((card.get_attribute("data-mode"), card.get_attribute("data-result")), ("single", "OK"))
         rows = v.all("#summary tr.target")
