@@ -10,6 +10,7 @@ import sys
 import unittest
 
 import kavbrowser
+from selenium.webdriver.support.ui import WebDriverWait
 import kavtest
 import pairs
 
@@ -120,7 +121,10 @@ class ViewerInBrowserTest(unittest.TestCase):
         en = explain.find_element(kavbrowser.By.CSS_SELECTOR, ":scope > div.en")
         self.assertIn("対処", ja.get_attribute("textContent"))
         self.assertIn("What to try", en.get_attribute("textContent"))
-        self.assertTrue(v.all("#tree .l.exp"), "expected failures are explained too")
+        expected = v.all("#tree .l.exp details.explain")
+        self.assertTrue(expected)
+        v.driver.execute_script("arguments[0].open = true;", expected[0])  # explained once opened
+        WebDriverWait(v.driver, 10).until(lambda d: "対処" in expected[0].get_attribute("textContent"))
         v.lang("en")
         self.assertTrue(en.is_displayed() and not ja.is_displayed())
         # Every title and detail line of the real report shows its English gloss.
