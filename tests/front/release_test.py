@@ -64,8 +64,8 @@ class ReleaseZipTest(unittest.TestCase):
             names = z.namelist()
             self.assertTrue(all(n.startswith(self.folder + "/") for n in names), names)
             inner = [n[len(self.folder) + 1:] for n in names]
-            docs = sorted("docs/" + n for n in os.listdir(os.path.join(ROOT, "docs")) if n.endswith(".md"))
-            self.assertEqual(inner, ["kavprobe.exe"] + docs + ["SHA256SUMS"])
+            docs = sorted("docs/" + n for n in os.listdir(os.path.join(ROOT, "docs")) if n.endswith((".md", ".png")))
+            self.assertEqual(inner, ["kavprobe.exe", "kavprobe-viewer.html"] + docs + ["SHA256SUMS"])
             self.assertEqual({info.date_time for info in z.infolist()}, {(2025, 12, 9, 0, 0, 0)})
             for required in ("guide.ja.md", "guide.en.md", "errors.ja.md", "errors.en.md",
                              "sample-report.ja.md", "sample-report.en.md"):
@@ -80,8 +80,10 @@ class ReleaseZipTest(unittest.TestCase):
 
             with open(kavtest.EXE, "rb") as f:
                 self.assertEqual(z.read(self.folder + "/kavprobe.exe"), f.read())
-            with open(os.path.join(ROOT, "docs", "guide.ja.md"), "rb") as f:
-                self.assertEqual(z.read(self.folder + "/docs/guide.ja.md"), f.read())
+            for name, source in (("docs/guide.ja.md", "docs/guide.ja.md"),
+                                 ("kavprobe-viewer.html", "viewer/kavprobe-viewer.html")):
+                with open(os.path.join(ROOT, source), "rb") as f:
+                    self.assertEqual(z.read(self.folder + "/" + name), f.read())
 
     def test_checksum_is_printed_and_written_beside_the_zip(self):
         done, path = self.runs[0]
