@@ -111,14 +111,14 @@ int parse_arguments(int argc, char **argv, CheckContext *ctx) {
     while (i < argc) {
         const char *arg = argv[i];
         if (strcmp(arg, "-m") == 0) {
-            if (ctx->mode != 0 || i + 1 >= argc) return fail_usage();
+            if (ctx->mode != MODE_NONE || i + 1 >= argc) return fail_usage();
             const char *word = argv[i + 1];
             if (strcmp(word, "single") == 0) {
-                ctx->mode = 1;
+                ctx->mode = MODE_SINGLE;
             } else if (strcmp(word, "double") == 0) {
-                ctx->mode = 2;
+                ctx->mode = MODE_DOUBLE;
             } else if (strcmp(word, "userapl") == 0) {
-                ctx->mode = 3;
+                ctx->mode = MODE_USERAPL;
             } else {
                 return fail_usage();
             }
@@ -140,8 +140,8 @@ int parse_arguments(int argc, char **argv, CheckContext *ctx) {
         }
     }
 
-    if (ctx->mode == 0) return fail_usage();
-    if (ctx->mode == 3) {
+    if (ctx->mode == MODE_NONE) return fail_usage();
+    if (ctx->mode == MODE_USERAPL) {
         if (ctx->targetfile[0] == '\0' || ctx->kavsharepath[0] != '\0' || ctx->targetpath[0] != '\0') {
             return fail_usage();
         }
@@ -160,7 +160,7 @@ int parse_arguments(int argc, char **argv, CheckContext *ctx) {
 }
 
 int validate_arguments(CheckContext *ctx) {
-    if (ctx->mode == 3) {
+    if (ctx->mode == MODE_USERAPL) {
         if (validate_target_file(ctx) != 0) return -1;
     } else {
         if (check_folder(ctx->kavsharepath) != 0) return fail_message(msg_share_path_invalid);

@@ -11,11 +11,15 @@ enum { TEST_OK = 0, TEST_NG = 1, TEST_ABORTED = -1 };
 // Command-line values are at most this many bytes (terminator excluded).
 enum { ARG_VALUE_MAX = 200 };
 
+// The run's mode; also the kind of work-file name and rendezvous: the single
+// checks (of mode double too) name theirs per process, the mutual tests share theirs.
+enum { MODE_NONE = 0, MODE_SINGLE = 1, MODE_DOUBLE = 2, MODE_USERAPL = 3 };
+
 // Folder selectors of the tests.
 enum { FOLDER_SHARED = 1, FOLDER_TARGET = 2 };
 
 struct CheckContext {
-    int32_t mode;               // 0 none, 1 single, 2 double, 3 userapl; kind of work-file name
+    int32_t mode;               // MODE_*; kind of work-file name
     char kavsharepath[261];     // -h
     char targetpath[261];       // -p
     char targetfile[261];       // -f

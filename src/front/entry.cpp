@@ -17,13 +17,13 @@ int kavprobe_main(int argc, char **argv) {
 
     TestResult result = TEST_ABORTED;
     switch (ctx.mode) {
-    case 1:
+    case MODE_SINGLE:
         result = single_check(&ctx);
         break;
-    case 2:
+    case MODE_DOUBLE:
         result = mutual_check(&ctx);
         break;
-    case 3: {
+    case MODE_USERAPL: {
         static const char operation[] = "動作「外部アプリケーション連携確認」";
         static const char target[] = "確認対象「確認対象ファイルに対するテスト」";
         report_begin(operation);

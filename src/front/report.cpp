@@ -4,36 +4,36 @@
 std::atomic<ReportLineHook> report_line_hook{nullptr};
 
 const CheckErrorEntry check_error_table[] = {
-    {20, "メモリ確保処理に失敗しました。"},
-    {21, "ホスト名取得処理に失敗しました。"},
-    {22, "処理待機時間がタイムアウト時間を超えました。"},
-    {4, "KAVRO間共有環境設定パスのファイルを開くことができませんでした。"},
-    {5, "確認対象パスのファイルを開くことができませんでした。"},
-    {6, "KAVRO間共有環境設定パスのファイルを開くことができてしまいました。"},
-    {7, "確認対象パスのファイルを開くことができてしまいました。"},
-    {8, "KAVRO間共有環境設定パスのファイルを開く時にエラーが発生しました。"},
-    {9, "確認対象パスのファイルを開く時にエラーが発生しました。"},
-    {11, "ファイルの書き込み処理に失敗しました。"},
-    {12, "ファイルの読み込み処理に失敗しました。"},
-    {10, "ロックの開放に失敗しました。"},
-    {14, "共有ロックの待機取得に失敗しました。"},
-    {13, "排他ロックの待機取得に失敗しました。"},
-    {16, "共有ロックの非待機取得に失敗しました。"},
-    {15, "排他ロックの非待機取得に失敗しました。"},
-    {17, "既に排他ロック済の箇所に共有ロックが取得できてしまいました。"},
-    {18, "既に共有ロック済の箇所に排他ロックが取得できてしまいました。"},
-    {19, "既に排他ロック済の箇所に排他ロックが取得できてしまいました。"},
-    {23, "確認対象パスのファイルの削除に失敗しました。"},
-    {24, "相手プロセスが既に終了しています。"},
-    {25, "ファイルパスの解析に失敗しました。"},
-    {26, "確認対象ファイルと同一階層にファイルを作成することができませんでした。"},
-    {27, "確認対象ファイルをオープンすることができませんでした。"},
-    {28, "確認対象ファイルをオープンすることができてしまいました。"},
-    {29, "同期用ファイルの作成に失敗しました。"},
-    {30, "同期用ファイルの監視に失敗しました。"},
-    {31, "同期用ファイル監視スレッドの生成に失敗しました。"},
-    {32, "終了確認用イベントオブジェクト生成に失敗しました。"},
-    {33, "終了確認用タイマーオブジェクト生成に失敗しました。"},
+    {CHECK_NO_MEMORY, "メモリ確保処理に失敗しました。"},
+    {CHECK_NO_HOST_NAME, "ホスト名取得処理に失敗しました。"},
+    {CHECK_TIMEOUT, "処理待機時間がタイムアウト時間を超えました。"},
+    {CHECK_SHARED_NOT_OPENED, "KAVRO間共有環境設定パスのファイルを開くことができませんでした。"},
+    {CHECK_TARGET_NOT_OPENED, "確認対象パスのファイルを開くことができませんでした。"},
+    {CHECK_SHARED_OPENED, "KAVRO間共有環境設定パスのファイルを開くことができてしまいました。"},
+    {CHECK_TARGET_OPENED, "確認対象パスのファイルを開くことができてしまいました。"},
+    {CHECK_SHARED_OPEN_ERROR, "KAVRO間共有環境設定パスのファイルを開く時にエラーが発生しました。"},
+    {CHECK_TARGET_OPEN_ERROR, "確認対象パスのファイルを開く時にエラーが発生しました。"},
+    {CHECK_WRITE_FAILED, "ファイルの書き込み処理に失敗しました。"},
+    {CHECK_READ_FAILED, "ファイルの読み込み処理に失敗しました。"},
+    {CHECK_UNLOCK_FAILED, "ロックの開放に失敗しました。"},
+    {CHECK_SHARED_WAIT_FAILED, "共有ロックの待機取得に失敗しました。"},
+    {CHECK_EXCLUSIVE_WAIT_FAILED, "排他ロックの待機取得に失敗しました。"},
+    {CHECK_SHARED_NO_WAIT_FAILED, "共有ロックの非待機取得に失敗しました。"},
+    {CHECK_EXCLUSIVE_NO_WAIT_FAILED, "排他ロックの非待機取得に失敗しました。"},
+    {CHECK_SHARED_OVER_EXCLUSIVE, "既に排他ロック済の箇所に共有ロックが取得できてしまいました。"},
+    {CHECK_EXCLUSIVE_OVER_SHARED, "既に共有ロック済の箇所に排他ロックが取得できてしまいました。"},
+    {CHECK_EXCLUSIVE_OVER_EXCLUSIVE, "既に排他ロック済の箇所に排他ロックが取得できてしまいました。"},
+    {CHECK_DELETE_FAILED, "確認対象パスのファイルの削除に失敗しました。"},
+    {CHECK_PEER_GONE, "相手プロセスが既に終了しています。"},
+    {CHECK_PATH_NOT_PARSED, "ファイルパスの解析に失敗しました。"},
+    {CHECK_NO_FILE_BESIDE_TARGET, "確認対象ファイルと同一階層にファイルを作成することができませんでした。"},
+    {CHECK_USER_FILE_NOT_OPENED, "確認対象ファイルをオープンすることができませんでした。"},
+    {CHECK_USER_FILE_OPENED, "確認対象ファイルをオープンすることができてしまいました。"},
+    {CHECK_SYNC_FILE_NOT_CREATED, "同期用ファイルの作成に失敗しました。"},
+    {CHECK_SYNC_FILE_NOT_WATCHED, "同期用ファイルの監視に失敗しました。"},
+    {CHECK_WATCH_THREAD_FAILED, "同期用ファイル監視スレッドの生成に失敗しました。"},
+    {CHECK_EVENT_FAILED, "終了確認用イベントオブジェクト生成に失敗しました。"},
+    {CHECK_TIMER_FAILED, "終了確認用タイマーオブジェクト生成に失敗しました。"},
     {0, nullptr},
 };
 
@@ -226,8 +226,9 @@ void report_error_info(const CheckError *error) {
     write_error_line(error, 0);
 }
 
-void set_check_error(CheckError *error, int32_t code) {
-    DWORD os_error = GetLastError();
+void set_check_error(CheckError *error, CheckCode code) { set_check_error(error, code, GetLastError()); }
+
+void set_check_error(CheckError *error, CheckCode code, DWORD os_error) {
     if (error == nullptr) return;
     error->code = code;
     error->os_error = os_error;

@@ -66,7 +66,7 @@ size_t whole_chars(const char *text, size_t max) {
 int make_work_file_name(int kind, const char *folder, int32_t number, char *out) {
     char computer[COMPUTER_NAME_MAX];
     memset(computer, 0, sizeof computer);
-    if (kind == 1) {
+    if (kind == MODE_SINGLE) {
         DWORD size = sizeof computer;
         if (!GetComputerNameExA(ComputerNamePhysicalDnsFullyQualified, computer, &size)) return -1;
         computer[sizeof computer - 1] = '\0';
@@ -88,7 +88,7 @@ int make_work_file_name(int kind, const char *folder, int32_t number, char *out)
         memcpy(out, name, (size_t)n + 1);
         return 0;
     }
-    if (kind == 2) {
+    if (kind == MODE_DOUBLE) {
         char name[WORK_NAME_MAX];
         int n = snprintf(name, sizeof name, "%s\\%s.%d", folder, WORK_FILE_PREFIX, (int)number);
         if (n < 0 || n >= WORK_NAME_MAX) {

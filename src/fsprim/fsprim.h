@@ -4,6 +4,11 @@
 #include "front/context.h"
 #include "front/report.h"
 
+// Arguments of the lock operations.
+enum LockKind { LOCK_SHARED = 0, LOCK_EXCLUSIVE = 1 };
+enum LockWait { LOCK_NO_WAIT = 0, LOCK_WAIT = 1 };
+enum RefusalReport { REFUSAL_SILENT = 0, REFUSAL_REPORTED = 1 };
+
 // Detail lines about a work file, with its name.
 extern const char FILE_OPENING[];
 extern const char FILE_DELETED[];

@@ -96,15 +96,9 @@ int withdraw_request(HANDLE file, Request *req) {
     return -1;
 }
 
-void report_code(CheckError *error, int32_t code, DWORD os_error) {
-    error->code = code;
-    error->os_error = os_error;
+void report_code(CheckError *error, CheckCode code, DWORD os_error) {
+    set_check_error(error, code, os_error);
     report_error(error);
-}
-
-void clear_error(CheckError *error) {
-    error->code = 0;
-    error->os_error = 0;
 }
 
 // REQUEST_NO_RECORD: no request was made, so no refusal either.
@@ -135,20 +129,21 @@ RequestEnd run_request(HANDLE file, HANDLE event, HANDLE timer, LONGLONG due_tim
 
 int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, int exclusive, int wait,
                      CheckError *error, int report_refusal) {
-    const int32_t code = wait ? (exclusive ? 13 : 14) : (exclusive ? 15 : 16);
+    const CheckCode code = wait ? (exclusive ? CHECK_EXCLUSIVE_WAIT_FAILED : CHECK_SHARED_WAIT_FAILED)
+                                : (exclusive ? CHECK_EXCLUSIVE_NO_WAIT_FAILED : CHECK_SHARED_NO_WAIT_FAILED);
     const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0u) | (wait ? 0u : LOCKFILE_FAIL_IMMEDIATELY);
     bool granted_late = false;
     const RequestEnd end = run_request(
         file, event, timer, timeout_due_time(ctx->timeout),
         [&](OVERLAPPED *ov) { return LockFileEx(file, flags, 0, 1, 0, ov); }, &granted_late);
     if (end == REQUEST_DONE) {
-        clear_error(error);
+        set_check_error(error, CHECK_NONE, 0);
         return 0;
     }
     if (end == REQUEST_NO_RECORD) {
         // Written whatever report_refusal says: a caller that expects a refusal
         // must not take this for one.
-        report_code(error, 20, ERROR_NOT_ENOUGH_MEMORY);
+        report_code(error, CHECK_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
     if (end == REQUEST_TIMED_OUT) {
@@ -157,7 +152,7 @@ int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE 
             OVERLAPPED undo = {};
             UnlockFileEx(file, 0, 1, 0, &undo);
         }
-        report_code(error, 22, 0);
+        report_code(error, CHECK_TIMEOUT, 0);
         return -1;
     }
     // Refused or failed: the lock call's error stays the thread's last error.
@@ -176,18 +171,18 @@ int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDL
         file, event, timer, timeout_due_time(ctx->timeout),
         [&](OVERLAPPED *ov) { return UnlockFileEx(file, 0, 1, 0, ov); }, &granted_late);
     if (end == REQUEST_DONE) {
-        clear_error(error);
+        set_check_error(error, CHECK_NONE, 0);
         return 0;
     }
     if (end == REQUEST_NO_RECORD) {
-        report_code(error, 20, ERROR_NOT_ENOUGH_MEMORY);
+        report_code(error, CHECK_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
     if (end == REQUEST_TIMED_OUT) {
-        report_code(error, 22, 0);
+        report_code(error, CHECK_TIMEOUT, 0);
         return -1;
     }
-    report_code(error, 10, GetLastError());
+    report_code(error, CHECK_UNLOCK_FAILED, GetLastError());
     return -1;
 }
 

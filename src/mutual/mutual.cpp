@@ -34,8 +34,8 @@ int mutual_cleanup(int flag) {
     delete_name(reg->peer_name);
     if (reg->session != nullptr) {
         SyncSession *session = reg->session;
-        if (flag != 0) {
-            sync_release(session, 1);
+        if (flag == CLEANUP_INTERRUPTED) {
+            sync_release(session, SESSION_DELETE_FILES);
         } else {
             sync_close(session);
         }
@@ -49,7 +49,7 @@ BOOL WINAPI mutual_ctrl_handler(DWORD ctrl_type) {
     (void)ctrl_type;
     // Held across mutual_cleanup, which enters the (recursive) lock again.
     if (!enter_cleanup_lock_in_handler()) return FALSE;
-    mutual_cleanup(1);
+    mutual_cleanup(CLEANUP_INTERRUPTED);
     leave_cleanup_lock_in_handler();
     return FALSE;
 }
@@ -66,7 +66,7 @@ void mutual_registry_begin(SyncSession *session) {
 }
 
 void mutual_registry_end(void) {
-    mutual_cleanup(0);
+    mutual_cleanup(CLEANUP_ORDERLY);
     SetConsoleCtrlHandler(mutual_ctrl_handler, FALSE);
 }
 
@@ -76,7 +76,7 @@ TestResult mutual_open_test(CheckContext *ctx, int selector) {
     CheckError error = {0, 0};
 
     report_info(SYNC_OPENING);
-    SyncSession *session = sync_open(2, ctx->kavsharepath, ctx->timeout);
+    SyncSession *session = sync_open(MODE_DOUBLE, ctx->kavsharepath, ctx->timeout);
     if (session == nullptr) return TEST_ABORTED;
     const int32_t role = (int32_t)session->role;
     mutual_registry_begin(session);
@@ -123,10 +123,10 @@ TestResult mutual_open_test(CheckContext *ctx, int selector) {
 }
 
 TestResult mutual_check(CheckContext *ctx) {
-    ctx->mode = 1;
+    ctx->mode = MODE_SINGLE;
     TestResult single = single_check(ctx);
     if (single == TEST_ABORTED) return TEST_ABORTED;
-    ctx->mode = 2;
+    ctx->mode = MODE_DOUBLE;
 
     TestResult mutual = TEST_OK;
     ReportScope operation("動作「相互環境確認」", &mutual);

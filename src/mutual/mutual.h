@@ -22,13 +22,14 @@ TestResult mutual_open_test(CheckContext *ctx, int selector);
 TestResult mutual_lock_test(CheckContext *ctx, int selector);
 TestResult mutual_delete_test(CheckContext *ctx, int selector);
 
-// flag 0: orderly end (sync_close); non-zero: interruption (sync_release, rendezvous
-// files deleted). Returns 0.
+// CLEANUP_ORDERLY: the end of a test (sync_close); CLEANUP_INTERRUPTED: a console
+// control event (sync_release, rendezvous files deleted). Returns 0.
+enum { CLEANUP_ORDERLY = 0, CLEANUP_INTERRUPTED = 1 };
 int mutual_cleanup(int flag);
 BOOL WINAPI mutual_ctrl_handler(DWORD ctrl_type);
 
 // Empties the registry, installs mutual_ctrl_handler and registers the session;
 // every mutual test calls it right after sync_open has met the other process.
 void mutual_registry_begin(SyncSession *session);
-// mutual_cleanup(0), then the handler goes.
+// mutual_cleanup(CLEANUP_ORDERLY), then the handler goes.
 void mutual_registry_end(void);

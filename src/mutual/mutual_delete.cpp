@@ -12,7 +12,7 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
     CheckError error = {0, 0};
 
     report_info(SYNC_OPENING);
-    SyncSession *session = sync_open(2, ctx->kavsharepath, ctx->timeout);
+    SyncSession *session = sync_open(MODE_DOUBLE, ctx->kavsharepath, ctx->timeout);
     if (session == nullptr) return TEST_ABORTED;
     const int32_t role = (int32_t)session->role;
     mutual_registry_begin(session);
@@ -27,7 +27,7 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
     reg->own_handle = open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       OPEN_ALWAYS);
     if (reg->own_handle == INVALID_HANDLE_VALUE) {
-        set_check_error(&error, 5);
+        set_check_error(&error, CHECK_TARGET_NOT_OPENED);
         report_error(&error);
         return TEST_NG;
     }
@@ -52,7 +52,7 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
         report_info("対向プロセスのファイルを削除します。");
         make_work_file_name(ctx->mode, ctx->targetpath, role ^ 1, reg->peer_name);
         if (delete_work_file(reg->peer_name) != 0) {
-            set_check_error(&error, 23);
+            set_check_error(&error, CHECK_DELETE_FAILED);
             report_error(&error);
             result = TEST_NG;
         }

@@ -26,7 +26,7 @@ HANDLE open_work_file(HANDLE *registered, const char *name) {
     return *registered;
 }
 
-const LockPairMode MUTUAL_MODE = {2, 1, TEST_ABORTED, claim_registry, release_registry, registry_files,
+const LockPairMode MUTUAL_MODE = {MODE_DOUBLE, 1, TEST_ABORTED, claim_registry, release_registry, registry_files,
                                   name_work_file, open_work_file};
 
 }  // namespace

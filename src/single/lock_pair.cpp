@@ -54,7 +54,7 @@ int party_unlock(Party *p, HANDLE file) {
 // that must succeed, then, when asked, a sync point.
 Flow own_line(Party *p, const char *line, bool unlock, int exclusive, bool then_meet) {
     report_info(line);
-    int rc = unlock ? party_unlock(p, p->own) : party_lock(p, p->own, exclusive, LOCK_WAIT, 1);
+    int rc = unlock ? party_unlock(p, p->own) : party_lock(p, p->own, exclusive, LOCK_WAIT, REFUSAL_REPORTED);
     if (rc != 0) return FAIL;
     return then_meet ? meet(p) : GO;
 }
@@ -78,7 +78,7 @@ Flow case_released(Party *p, const char *title, TestResult *total) {
     Case c = {TEST_OK, total};
     ReportScope scope(title, &c.result);
     report_info(LOCK_PEER_EXCLUSIVE);
-    if (party_lock(p, p->peer, LOCK_EXCLUSIVE, LOCK_NO_WAIT, 1) == 0) {
+    if (party_lock(p, p->peer, LOCK_EXCLUSIVE, LOCK_NO_WAIT, REFUSAL_REPORTED) == 0) {
         report_info(UNLOCK_PEER);
         if (party_unlock(p, p->peer) != 0) return c.end(FAIL);
     } else {
@@ -89,22 +89,21 @@ Flow case_released(Party *p, const char *title, TestResult *total) {
 
 // Cases 3 and 6: a non-waiting exclusive lock on the byte the other party holds
 // must be refused.
-Flow case_refused(Party *p, const char *title, int32_t granted_code, TestResult *total) {
+Flow case_refused(Party *p, const char *title, CheckCode granted_code, TestResult *total) {
     Case c = {TEST_OK, total};
     ReportScope scope(title, &c.result);
     if (meet(p) != GO) return c.end(ABORT);
     report_info(LOCK_PEER_EXCLUSIVE);
     p->error = {0, 0};
-    if (party_lock(p, p->peer, LOCK_EXCLUSIVE, LOCK_NO_WAIT, 0) != 0) {
-        if (p->error.code != 0) {
+    if (party_lock(p, p->peer, LOCK_EXCLUSIVE, LOCK_NO_WAIT, REFUSAL_SILENT) != 0) {
+        if (p->error.code != CHECK_NONE) {
             c.result = TEST_NG;  // not held, yet not refused: the call wrote why
         } else {
-            set_check_error(&p->error, 15);
+            set_check_error(&p->error, CHECK_EXCLUSIVE_NO_WAIT_FAILED);
             report_error_info(&p->error);
         }
     } else {
-        p->error.code = granted_code;
-        p->error.os_error = 0;
+        set_check_error(&p->error, granted_code, 0);
         report_error(&p->error);
         c.result = TEST_NG;
     }
@@ -117,7 +116,7 @@ Flow case_shared_on_shared(Party *p, TestResult *total) {
     ReportScope scope("処理「共有ロック領域へ共有ロックを待機する設定で取得」", &c.result);
     if (meet(p) != GO) return c.end(ABORT);
     report_info(LOCK_PEER_SHARED);
-    if (party_lock(p, p->peer, LOCK_SHARED, LOCK_WAIT, 1) == 0) {
+    if (party_lock(p, p->peer, LOCK_SHARED, LOCK_WAIT, REFUSAL_REPORTED) == 0) {
         report_info(UNLOCK_PEER);
         if (party_unlock(p, p->peer) != 0) return c.end(FAIL);
     } else {
@@ -128,7 +127,7 @@ Flow case_shared_on_shared(Party *p, TestResult *total) {
 
 // Judges a waiting request on the peer file started with lock_range: granted at
 // once, or granted within the timeout.
-TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *ov, int32_t code) {
+TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *ov, CheckCode code) {
     if (started == 0) return TEST_OK;
     if (started == -1) {
         SetLastError(start_error);
@@ -141,8 +140,7 @@ TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *o
     if (r != -3) p->request_outstanding = false;
     if (r == 0) return TEST_OK;
     if (r == -3) {
-        p->error.code = 22;
-        p->error.os_error = 0;
+        set_check_error(&p->error, CHECK_TIMEOUT, 0);
     } else {
         set_check_error(&p->error, code);
     }
@@ -158,18 +156,18 @@ struct WaitCase {
     const char *title;
     int exclusive;
     const char *judge_line;
-    int32_t code;
+    CheckCode code;
     int meetings_before[2];  // before the request: two threads, two processes
     bool relock_own;         // take the own file exclusively again at the end
     bool meet_after_relock;  // and meet once more
 };
 
 const WaitCase CASE5 = {"処理「共有ロック領域へ排他ロックを待機する設定で取得」", LOCK_EXCLUSIVE, LOCK_PEER_EXCLUSIVE,
-                        13, {1, 2}, true, false};
+                        CHECK_EXCLUSIVE_WAIT_FAILED, {1, 2}, true, false};
 const WaitCase CASE7 = {"処理「排他ロック領域へ共有ロックを待機する設定で取得」", LOCK_SHARED, LOCK_PEER_SHARED,
-                        14, {1, 2}, true, true};
+                        CHECK_SHARED_WAIT_FAILED, {1, 2}, true, true};
 const WaitCase CASE8 = {"処理「排他ロック領域へ排他ロックを待機する設定で取得」", LOCK_EXCLUSIVE, LOCK_PEER_EXCLUSIVE,
-                        13, {0, 2}, false, false};
+                        CHECK_EXCLUSIVE_WAIT_FAILED, {0, 2}, false, false};
 
 Flow case_waiting(Party *p, const WaitCase *w, OVERLAPPED *ov, TestResult *total) {
     Case c = {TEST_OK, total};
@@ -216,14 +214,14 @@ Flow run_sequence(Party *p, int selector, OVERLAPPED requests[3], TestResult *to
     // path, exclusive for the target path.
     if (shared_path) {
         if ((f = own_line(p, LOCK_OWN_SHARED, false, LOCK_SHARED, false)) != GO) return f;
-        f = case_refused(p, "処理「共有ロック領域へ排他ロックを待機しない設定で取得」", 18, total);
+        f = case_refused(p, "処理「共有ロック領域へ排他ロックを待機しない設定で取得」", CHECK_EXCLUSIVE_OVER_SHARED, total);
         if (f != GO) return f;
         if ((f = case_shared_on_shared(p, total)) != GO) return f;
         if ((f = case_waiting(p, &CASE5, &requests[0], total)) != GO) return f;
     } else {
         if ((f = own_line(p, LOCK_OWN_EXCLUSIVE, false, LOCK_EXCLUSIVE, false)) != GO) return f;
     }
-    f = case_refused(p, "処理「排他ロック領域へ排他ロックを待機しない設定で取得」", 19, total);
+    f = case_refused(p, "処理「排他ロック領域へ排他ロックを待機しない設定で取得」", CHECK_EXCLUSIVE_OVER_EXCLUSIVE, total);
     if (f != GO) return f;
     if (shared_path && (f = case_waiting(p, &CASE7, &requests[1], total)) != GO) return f;
     return case_waiting(p, &CASE8, &requests[2], total);
@@ -257,7 +255,9 @@ int open_party_file(Party *p, const char *folder, int selector, int32_t number, 
 
 }  // namespace
 
-int32_t open_failure_code(int selector) { return selector == FOLDER_SHARED ? 4 : 5; }
+CheckCode open_failure_code(int selector) {
+    return selector == FOLDER_SHARED ? CHECK_SHARED_NOT_OPENED : CHECK_TARGET_NOT_OPENED;
+}
 
 TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *mode) {
     const char *folder = selected_folder(ctx, selector);
@@ -287,13 +287,13 @@ TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *m
     event_a.handle = single_calls.create_event(NULL, FALSE, FALSE, NULL);
     if (event_a.handle != NULL) event_b.handle = single_calls.create_event(NULL, FALSE, FALSE, NULL);
     if (event_a.handle == NULL || event_b.handle == NULL) {
-        set_check_error(&p.error, 32);
+        set_check_error(&p.error, CHECK_EVENT_FAILED);
         report_error(&p.error);
         return TEST_NG;
     }
     timer.handle = single_calls.create_waitable_timer(NULL, FALSE, NULL);
     if (timer.handle == NULL) {
-        set_check_error(&p.error, 33);
+        set_check_error(&p.error, CHECK_TIMER_FAILED);
         report_error(&p.error);
         return TEST_NG;
     }
@@ -309,7 +309,7 @@ TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *m
     p.peer = *files.peer;
 
     if (requests == nullptr) {
-        set_check_error(&p.error, 20);
+        set_check_error(&p.error, CHECK_NO_MEMORY);
         report_error(&p.error);
         return TEST_NG;
     }

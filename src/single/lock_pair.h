@@ -4,7 +4,7 @@
 // party registers what it holds for its clean-up and console control handler.
 #pragma once
 
-#include "front/context.h"
+#include "front/report.h"
 
 struct SyncSession;
 
@@ -16,9 +16,6 @@ extern const char UNLOCK_OWN[];
 extern const char SYNC_OPENING[];
 extern const char OPENING_OWN_FILE[];   // with the file's name
 extern const char OPENING_PEER_FILE[];  // with the file's name
-
-enum LockKind { LOCK_SHARED = 0, LOCK_EXCLUSIVE = 1 };
-enum LockWait { LOCK_NO_WAIT = 0, LOCK_WAIT = 1 };
 
 // Where a party's files and their names are registered.
 struct LockPairFiles {
@@ -52,4 +49,4 @@ TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *m
 // The folder of a selector, or null for any other selector.
 const char *selected_folder(const CheckContext *ctx, int selector);
 // Check error of a work file of the folder that could not be opened.
-int32_t open_failure_code(int selector);
+CheckCode open_failure_code(int selector);

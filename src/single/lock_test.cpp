@@ -10,13 +10,13 @@ namespace {
 int create_wait_objects(HandleGuard *event, HandleGuard *timer, CheckError *error) {
     event->handle = single_calls.create_event(NULL, FALSE, FALSE, NULL);
     if (event->handle == NULL) {
-        set_check_error(error, 32);
+        set_check_error(error, CHECK_EVENT_FAILED);
         report_error(error);
         return 1;
     }
     timer->handle = single_calls.create_waitable_timer(NULL, FALSE, NULL);
     if (timer->handle == NULL) {
-        set_check_error(error, 33);
+        set_check_error(error, CHECK_TIMER_FAILED);
         report_error(error);
         return 1;
     }
@@ -35,7 +35,8 @@ struct Solo {
 };
 
 int solo_lock(Solo *s, int exclusive, int wait) {
-    return single_calls.lock_range_timed(s->ctx, s->file, s->event, s->timer, exclusive, wait, &s->error, 1);
+    return single_calls.lock_range_timed(s->ctx, s->file, s->event, s->timer, exclusive, wait, &s->error,
+                                         REFUSAL_REPORTED);
 }
 
 int solo_unlock(Solo *s) { return single_calls.unlock_range_timed(s->ctx, s->file, s->event, s->timer, &s->error); }
@@ -127,7 +128,7 @@ LockPairFiles slot_files(int role) {
 
 HANDLE open_work_file(HANDLE *registered, const char *name) { return open_registered(registered, name, OPEN_ALWAYS); }
 
-const LockPairMode PAIRED_MODE = {1, 0, TEST_NG, slot_claim, slot_release, slot_files, name_registered,
+const LockPairMode PAIRED_MODE = {MODE_SINGLE, 0, TEST_NG, slot_claim, slot_release, slot_files, name_registered,
                                   open_work_file};
 
 }  // namespace

@@ -24,7 +24,7 @@ void cancel_outstanding(HANDLE file, RwIo *io, bool write_left, bool read_left) 
 
 // Waits for the operation that was just started; returns the phase's result.
 TestResult await_phase(HANDLE file, OVERLAPPED *ov, HANDLE timer, LONGLONG due, BOOL started,
-                       int32_t failure_code, CheckError *error, bool *left_outstanding) {
+                       CheckCode failure_code, CheckError *error, bool *left_outstanding) {
     if (!started && GetLastError() != ERROR_IO_PENDING) {
         set_check_error(error, failure_code);
         report_error(error);
@@ -38,8 +38,7 @@ TestResult await_phase(HANDLE file, OVERLAPPED *ov, HANDLE timer, LONGLONG due, 
     }
     if (r == -3) {
         *left_outstanding = true;
-        error->code = 22;
-        error->os_error = 0;
+        set_check_error(error, CHECK_TIMEOUT, 0);
         report_error(error);
         return TEST_NG;
     }
@@ -68,7 +67,7 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     }
     timer.handle = single_calls.create_waitable_timer(NULL, FALSE, NULL);
     if (timer.handle == NULL) {
-        set_check_error(&error, 33);
+        set_check_error(&error, CHECK_TIMER_FAILED);
         report_error(&error);
         return TEST_NG;
     }
@@ -77,14 +76,14 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     name_registered(slot->file_name, ctx->mode, ctx->targetpath, 0);
     report_infof(FILE_OPENING, slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
-        set_check_error(&error, 5);
+        set_check_error(&error, CHECK_TARGET_NOT_OPENED);
         report_error(&error);
         return TEST_NG;
     }
 
     RwIo *io = (RwIo *)calloc(1, sizeof(RwIo));
     if (io == nullptr) {
-        set_check_error(&error, 20);
+        set_check_error(&error, CHECK_NO_MEMORY);
         report_error(&error);
         return TEST_NG;
     }
@@ -102,9 +101,9 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
             io->write_ov.hEvent = event.handle;
             BOOL started = single_calls.write_file(file, WRITE_DATA, sizeof WRITE_DATA, NULL, &io->write_ov);
             bool failed_at_once = !started && GetLastError() != ERROR_IO_PENDING;
-            write_result = await_phase(file, &io->write_ov, timer.handle, due, started, 11, &error, &write_left);
+            write_result = await_phase(file, &io->write_ov, timer.handle, due, started, CHECK_WRITE_FAILED, &error, &write_left);
             if (!failed_at_once && !single_calls.flush_file_buffers(file)) {
-                set_check_error(&error, 11);
+                set_check_error(&error, CHECK_WRITE_FAILED);
                 report_error(&error);
                 write_result = TEST_NG;
             }
@@ -114,7 +113,7 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
             report_info("ファイルから読み込みます。");
             io->read_ov.hEvent = event.handle;
             BOOL started = single_calls.read_file(file, io->read_buf, 11, NULL, &io->read_ov);
-            read_result = await_phase(file, &io->read_ov, timer.handle, due, started, 12, &error, &read_left);
+            read_result = await_phase(file, &io->read_ov, timer.handle, due, started, CHECK_READ_FAILED, &error, &read_left);
         }
     }
     // Close the handle now so that an outstanding operation ends with it; the

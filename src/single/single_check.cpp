@@ -156,7 +156,7 @@ static void handler_release_slot(SingleSlot *s) {
         if (*h != INVALID_HANDLE_VALUE) single_calls.close_handle_reset(h);
     }
     if (s->session != nullptr) {
-        sync_release(s->session, 1);
+        sync_release(s->session, SESSION_DELETE_FILES);
         s->session = nullptr;
     }
 }
@@ -192,7 +192,7 @@ struct OpenCase {
     DWORD disposition;
     OpenExpect expect;
     DWORD expected_error;   // EXPECT_FAILURE: the error that shows the right behaviour
-    int32_t failure_code;   // the check error of a wrong outcome
+    CheckCode failure_code;  // the check error of a wrong outcome
 };
 
 static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError *error) {
@@ -202,7 +202,7 @@ static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError 
     if (open_registered(&slot->handle, slot->file_name, c->disposition) == INVALID_HANDLE_VALUE) {
         if (c->expect == EXPECT_FAILURE) {
             DWORD os_error = GetLastError();
-            set_check_error(error, 9);
+            set_check_error(error, CHECK_TARGET_OPEN_ERROR);
             if (os_error == c->expected_error) {
                 report_error_info(error);
             } else {
@@ -217,8 +217,7 @@ static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError 
         return result;
     }
     if (c->expect == EXPECT_FAILURE) {
-        error->code = 7;
-        error->os_error = 0;
+        set_check_error(error, CHECK_TARGET_OPENED, 0);
         report_error(error);
         result = TEST_NG;
     }
@@ -237,13 +236,13 @@ TestResult open_test(CheckContext *ctx, int selector) {
     name_registered(slot->file_name, ctx->mode, folder, 0);
 
     const OpenCase case_a = {"処理「既存ファイルがない状態での既存ファイルのオープン」", OPEN_EXISTING, EXPECT_FAILURE,
-                             ERROR_FILE_NOT_FOUND, 9};
+                             ERROR_FILE_NOT_FOUND, CHECK_TARGET_OPEN_ERROR};
     const OpenCase case_b = {"処理「既存ファイルがない状態での新規ファイルのオープン」", CREATE_NEW, EXPECT_SUCCESS, 0,
-                             selector == FOLDER_SHARED ? 4 : 5};
+                             open_failure_code(selector)};
     const OpenCase case_c = {"処理「既存ファイルがある状態での新規ファイルのオープン」", CREATE_NEW, EXPECT_FAILURE,
-                             ERROR_FILE_EXISTS, 9};
+                             ERROR_FILE_EXISTS, CHECK_TARGET_OPEN_ERROR};
     const OpenCase case_d = {"処理「既存ファイルがある状態での既存ファイルのオープン」", OPEN_EXISTING, EXPECT_SUCCESS, 0,
-                             5};
+                             CHECK_TARGET_NOT_OPENED};
 
     if (selector == FOLDER_TARGET) result = combine_result(result, run_open_case(&case_a, slot, &error));
     TestResult b = run_open_case(&case_b, slot, &error);

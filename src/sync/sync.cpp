@@ -71,7 +71,7 @@ void stop_point(OpenGuard *guard) {
         if (guard->state.compare_exchange_strong(state, OPEN_STOPPED)) park();
         // state now holds what the handler set meanwhile
     }
-    if (state == OPEN_ABANDONED) sync_release(guard->session, 1);
+    if (state == OPEN_ABANDONED) sync_release(guard->session, SESSION_DELETE_FILES);
     park();
 }
 
@@ -120,9 +120,9 @@ bool settle_stop(OpenGuard *guard) {
     return !guard->state.compare_exchange_strong(expected, OPEN_ABANDONED);
 }
 
-void report_code(int32_t code, DWORD os_error) {
+void report_code(CheckCode code, DWORD os_error) {
     CheckError error;
-    sync_set_error(&error, code, os_error);
+    set_check_error(&error, code, os_error);
     report_error(&error);
 }
 
@@ -152,7 +152,7 @@ void format_name(char *out, const char *format, ...) {
 
 // The session's names; -1 with the last error when the computer name cannot be read.
 int build_names(SyncSession *session, int kind, const char *folder) {
-    if (kind == 1) {
+    if (kind == MODE_SINGLE) {
         char computer[COMPUTER_NAME_SIZE];
         memset(computer, 0, sizeof computer);
         DWORD size = COMPUTER_NAME_SIZE;
@@ -177,11 +177,6 @@ HANDLE open_rendezvous_file(const char *path) {
 }
 
 }  // namespace
-
-void sync_set_error(CheckError *error, int32_t code, DWORD os_error) {
-    error->code = code;
-    error->os_error = os_error;
-}
 
 // The rendezvous handle of a session: a console control handler may release the
 // session (and reset the handle) while its party still uses it, so the handle is
@@ -244,7 +239,7 @@ SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
     LeaveCriticalSection(&g_cleanup_lock);
 
     if (session == nullptr) {
-        report_code(20, alloc_error);
+        report_code(CHECK_NO_MEMORY, alloc_error);
         return nullptr;
     }
     OpenGuard *const watched = slot != nullptr ? &guard : nullptr;
@@ -258,12 +253,12 @@ SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
     int ok = 0;
     report_info("同期ファイルのファイル名を生成します。");
     if (build_names(session, kind, folder) != 0) {
-        report_code(21, GetLastError());
+        report_code(CHECK_NO_HOST_NAME, GetLastError());
     } else {
         report_info("同期ファイルをオープンします。");
         session->file = open_rendezvous_file(session->master_path);
         if (session->file == INVALID_HANDLE_VALUE) {
-            report_code(4, GetLastError());
+            report_code(CHECK_SHARED_NOT_OPENED, GetLastError());
         } else {
             session->info_offset = SYNC_BYTE_LIVE_ROLE0;
             ok = sync_handshake(session) == 0;
@@ -279,7 +274,7 @@ SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
         park();
     }
     if (!ok) {
-        sync_release(session, 1);
+        sync_release(session, SESSION_DELETE_FILES);
         free_session(session);
         session = nullptr;
     }
@@ -327,10 +322,10 @@ int probe_peer_alive(SyncSession *session, CheckError *error) {
     if (!sync_lock_byte(session, session->peer_live_offset, 1)) {
         const DWORD os_error = GetLastError();
         if (os_error == ERROR_LOCK_VIOLATION) return 1;
-        sync_set_error(error, 15, os_error);
+        set_check_error(error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, os_error);
         return 0;
     }
-    sync_set_error(error, 24, 0);
+    set_check_error(error, CHECK_PEER_GONE, 0);
     sync_unlock_byte(session, session->peer_live_offset);
     return 0;
 }
@@ -343,15 +338,15 @@ int sync_close(SyncSession *session) {
     if (session_file(session) != INVALID_HANDLE_VALUE) {
         report_info("相手が終了処理を受け付けられるか確認します。");
         bool agreed = false;
-        while (!agreed && e.code == 0) {
+        while (!agreed && e.code == CHECK_NONE) {
             // The gate orders two closes; the in-progress byte, taken exclusively,
             // tells that no handshake of the other party is under way.
             if (!sync_lock_byte(session, SYNC_BYTE_GATE, 1)) {
                 const DWORD err = GetLastError();
                 if (err != ERROR_LOCK_VIOLATION) {
-                    sync_set_error(&e, 15, err);
+                    set_check_error(&e, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
                 } else if (sync_timed_out(session, start)) {
-                    sync_set_error(&e, 22, 0);
+                    set_check_error(&e, CHECK_TIMEOUT, 0);
                 } else {
                     sync_poll_sleep();
                 }
@@ -364,21 +359,21 @@ int sync_close(SyncSession *session) {
             }
             const DWORD err = GetLastError();
             if (err != ERROR_LOCK_VIOLATION) {
-                sync_set_error(&e, 15, err);
+                set_check_error(&e, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
                 continue;
             }
             session->gate_held = 0;
             if (!sync_unlock_byte(session, SYNC_BYTE_GATE)) {
-                sync_set_error(&e, 10, GetLastError());
+                set_check_error(&e, CHECK_UNLOCK_FAILED, GetLastError());
             } else if (sync_timed_out(session, start)) {
-                sync_set_error(&e, 22, 0);
+                set_check_error(&e, CHECK_TIMEOUT, 0);
             } else {
                 sync_poll_sleep();
             }
         }
         if (agreed) {
             if (!sync_unlock_byte(session, SYNC_BYTE_IN_PROGRESS)) {
-                sync_set_error(&e, 10, GetLastError());
+                set_check_error(&e, CHECK_UNLOCK_FAILED, GetLastError());
             } else {
                 report_info("相手の生存状態を確認します。");
                 CheckError probe = {0, 0};
@@ -390,11 +385,11 @@ int sync_close(SyncSession *session) {
                     HANDLE endwait = open_rendezvous_file(session->endwait_path);
                     if (endwait != INVALID_HANDLE_VALUE) CloseHandle(endwait);
                     report_info("リソースの開放処理を実施します。");
-                    sync_release(session, 0);
+                    sync_release(session, SESSION_KEEP_FILES);
                     report_info("相手の処理が終了するまで待機します。");
                     while (GetFileAttributesA(session->endwait_path) != INVALID_FILE_ATTRIBUTES) {
                         if (sync_timed_out(session, start)) {
-                            sync_set_error(&e, 22, 0);
+                            set_check_error(&e, CHECK_TIMEOUT, 0);
                             report_error(&e);
                             return -1;
                         }
@@ -410,9 +405,9 @@ int sync_close(SyncSession *session) {
 
     report_info("リソースの開放処理を実施します。");
     const bool held = !session->released && session_file(session) != INVALID_HANDLE_VALUE;
-    sync_release(session, 0);
+    sync_release(session, SESSION_KEEP_FILES);
     if (held) delete_after_last_close(session);
-    if (e.code == 0) {
+    if (e.code == CHECK_NONE) {
         free_session(session);
         report_info("同期終了処理が成功しました。");
         return 0;
@@ -449,7 +444,7 @@ BOOL WINAPI sync_ctrl_handler(DWORD ctrl_type) {
     for (SyncSlot &slot : sync_registry) {
         if (slot.thread_id != 0 && slot.thread_id != self) {
             if (asked[n]) mine[n] = settle_stop(slot.guard);
-            if (mine[n]) sync_release(slot.session, 1);
+            if (mine[n]) sync_release(slot.session, SESSION_DELETE_FILES);
             slot.thread_id = 0;
             slot.session = nullptr;
             slot.guard = nullptr;

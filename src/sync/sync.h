@@ -16,8 +16,10 @@ struct SyncSession {
     char endwait_path[512];
 };
 
+// kind: MODE_SINGLE, two threads of one process; MODE_DOUBLE, two processes.
 SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec);
 int sync_close(SyncSession *session);
+enum { SESSION_KEEP_FILES = 0, SESSION_DELETE_FILES = 1 };
 void sync_release(SyncSession *session, int delete_files);
 int probe_peer_alive(SyncSession *session, CheckError *error);
 int sync_point(SyncSession *session);

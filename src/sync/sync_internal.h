@@ -32,4 +32,3 @@ inline bool sync_timed_out(const SyncSession *session, time_t start) {
 // that the console control handler has asked to stop parks here for good.
 void sync_poll_sleep(void);
 
-void sync_set_error(CheckError *error, int32_t code, DWORD os_error);

@@ -14,11 +14,11 @@ int take_gate(SyncSession *session, time_t start, CheckError *error) {
         }
         const DWORD err = GetLastError();
         if (err != ERROR_LOCK_VIOLATION) {
-            sync_set_error(error, 15, err);
+            set_check_error(error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
             return -1;
         }
         if (sync_timed_out(session, start)) {
-            sync_set_error(error, 22, 0);
+            set_check_error(error, CHECK_TIMEOUT, 0);
             return -1;
         }
         sync_poll_sleep();
@@ -30,7 +30,7 @@ int give_gate(SyncSession *session, CheckError *error) {
     if (!session->gate_held) return 0;
     session->gate_held = 0;
     if (sync_unlock_byte(session, SYNC_BYTE_GATE)) return 0;
-    sync_set_error(error, 10, GetLastError());
+    set_check_error(error, CHECK_UNLOCK_FAILED, GetLastError());
     return -1;
 }
 
@@ -48,7 +48,7 @@ int wait_for_peer(SyncSession *session, time_t start, CheckError *error) {
     for (;;) {
         if (give_gate(session, error) != 0) return -1;  // lets the other party act
         if (sync_timed_out(session, start)) {
-            sync_set_error(error, 22, 0);
+            set_check_error(error, CHECK_TIMEOUT, 0);
             return -1;
         }
         sync_poll_sleep();
@@ -59,11 +59,11 @@ int wait_for_peer(SyncSession *session, time_t start, CheckError *error) {
                 settle_roles(session, 0);
                 return 0;
             }
-            sync_set_error(error, 15, err);
+            set_check_error(error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
             return -1;
         }
         if (!sync_unlock_byte(session, second)) {
-            sync_set_error(error, 10, GetLastError());
+            set_check_error(error, CHECK_UNLOCK_FAILED, GetLastError());
             return -1;
         }
         // At the opening the other party's liveness byte is not known yet.
@@ -76,7 +76,7 @@ int wait_for_peer(SyncSession *session, time_t start, CheckError *error) {
 int meet(SyncSession *session, time_t start, CheckError *error) {
     report_info("同期処理中情報を設定します。");
     if (!sync_lock_byte(session, SYNC_BYTE_IN_PROGRESS, 0)) {
-        sync_set_error(error, 16, GetLastError());
+        set_check_error(error, CHECK_SHARED_NO_WAIT_FAILED, GetLastError());
         return -1;
     }
     report_info("同期情報を設定します。");
@@ -87,20 +87,20 @@ int meet(SyncSession *session, time_t start, CheckError *error) {
         const DWORD err = GetLastError();
         report_info("相手が既に同期情報を設定済みです。");
         if (err != ERROR_LOCK_VIOLATION) {
-            sync_set_error(error, 15, err);
+            set_check_error(error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
             return -1;
         }
         session->info_offset += 1;
         report_info("同期情報を再設定します。");
         if (!sync_lock_byte(session, session->info_offset, 1)) {
-            sync_set_error(error, 15, GetLastError());
+            set_check_error(error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, GetLastError());
             return -1;
         }
         settle_roles(session, 1);
     }
     report_info("同期処理中情報を開放します。");
     if (!sync_unlock_byte(session, SYNC_BYTE_IN_PROGRESS)) {
-        sync_set_error(error, 10, GetLastError());
+        set_check_error(error, CHECK_UNLOCK_FAILED, GetLastError());
         return -1;
     }
     return 0;
@@ -147,19 +147,19 @@ int sync_point(SyncSession *session) {
             if (sync_lock_byte(session, offset - 1, 1)) break;
             const DWORD err = GetLastError();
             if (err != ERROR_LOCK_VIOLATION) {
-                sync_set_error(&error, 15, err);
+                set_check_error(&error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
                 report_error(&error);
                 return -1;
             }
             if (sync_timed_out(session, start)) {
-                sync_set_error(&error, 22, 0);
+                set_check_error(&error, CHECK_TIMEOUT, 0);
                 report_error(&error);
                 return -1;
             }
             sync_poll_sleep();
         }
         if (!sync_unlock_byte(session, offset - 1)) {
-            sync_set_error(&error, 10, GetLastError());
+            set_check_error(&error, CHECK_UNLOCK_FAILED, GetLastError());
             report_error(&error);
             return -1;
         }
@@ -167,7 +167,7 @@ int sync_point(SyncSession *session) {
     if (offset >= 4 && offset <= 7) {
         report_info("前回同期処理情報を開放します。");
         if (!sync_unlock_byte(session, offset)) {
-            sync_set_error(&error, 10, GetLastError());
+            set_check_error(&error, CHECK_UNLOCK_FAILED, GetLastError());
             report_error(&error);
             return -1;
         }

@@ -46,7 +46,7 @@ TestResult open_user_file(Case *c, const char *target, const char *access_name, 
     report_infof("%sアクセスで確認対象ファイルを開きます。(%s)", access_name, target);
     c->file = open_share_file(target, access, share, OPEN_EXISTING);
     if (c->file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, 27);
+        set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         report_error(error);
         c->result = TEST_NG;
     }
@@ -62,7 +62,7 @@ TestResult case_created_by_tool(CheckContext *ctx, CheckError *error) {
     report_infof("確認対象ファイルを作成します。(%s)", target);
     c.file = open_share_file(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     if (c.file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, 5);
+        set_check_error(error, CHECK_TARGET_NOT_OPENED);
         report_error(error);
         return c.result = TEST_NG;
     }
@@ -105,7 +105,7 @@ TestResult case_held_by_tool(CheckContext *ctx, CheckError *error) {
     report_infof("確認対象ファイルを排他オープンします。(%s)", target);
     c.file = open_share_file(target, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
     if (c.file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, 27);
+        set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         report_error(error);
         return c.result = TEST_NG;
     }
@@ -127,11 +127,10 @@ TestResult case_held_by_user(CheckContext *ctx, CheckError *error) {
     report_infof("確認対象ファイルを排他オープンします。(%s)", target);
     c.file = open_share_file(target, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
     if (c.file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, 27);
+        set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         report_error_info(error);  // the expected outcome
     } else {
-        error->code = 28;
-        error->os_error = 0;
+        set_check_error(error, CHECK_USER_FILE_OPENED, 0);
         report_error(error);
         close_handle_reset(&c.file);
         c.result = TEST_NG;

@@ -11,16 +11,6 @@
 HANDLE user_sync_handle = INVALID_HANDLE_VALUE;
 char user_sync_name[USER_SYNC_NAME_MAX];
 
-namespace {
-
-void set_error(CheckError *error, int32_t code, uint32_t os_error) {
-    if (error == nullptr) return;
-    error->code = code;
-    error->os_error = os_error;
-}
-
-}  // namespace
-
 void user_sync_release_params(SyncWatchParams *params) {
     if (params->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     if (params->stop_event != NULL) CloseHandle(params->stop_event);
@@ -66,7 +56,7 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
     } ending{&stop_event, &thread, &params};
 
     if (user_sync_file_name(ctx, name) != 0) {
-        set_error(error, 25, 0);
+        set_check_error(error, CHECK_PATH_NOT_PARSED, 0);
         return result;
     }
     EnterCriticalSection(&g_cleanup_lock);
@@ -81,13 +71,13 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
         // is ending, and a file made now would be left behind.
         LeaveCriticalSection(&g_cleanup_lock);
         SetLastError(ERROR_OPERATION_ABORTED);
-        set_check_error(error, 29);
+        set_check_error(error, CHECK_SYNC_FILE_NOT_CREATED);
         return result;
     }
     user_sync_handle = open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        OPEN_ALWAYS);
     if (user_sync_handle == INVALID_HANDLE_VALUE) {
-        set_check_error(error, 29);
+        set_check_error(error, CHECK_SYNC_FILE_NOT_CREATED);
         LeaveCriticalSection(&g_cleanup_lock);
         return result;
     }
@@ -96,13 +86,13 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
 
     stop_event = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (stop_event == NULL) {
-        set_check_error(error, 31);
+        set_check_error(error, CHECK_WATCH_THREAD_FAILED);
         return result;
     }
     params = new (std::nothrow) SyncWatchParams;
     if (params == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        set_check_error(error, 31);
+        set_check_error(error, CHECK_WATCH_THREAD_FAILED);
         return result;
     }
     params->context = ctx;
@@ -115,7 +105,7 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
     report_info("同期スレッドを生成します。");
     thread = CreateThread(NULL, 0, user_sync_watch, params, 0, NULL);
     if (thread == NULL) {
-        set_check_error(error, 31);
+        set_check_error(error, CHECK_WATCH_THREAD_FAILED);
         params->owners.fetch_sub(1, std::memory_order_relaxed);  // the thread's claim
         return result;
     }
@@ -132,7 +122,7 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
         } else {
             report_infof("同期ファイルを削除しました。(%s)", params->name);
         }
-        set_error(error, 22, 0);
+        set_check_error(error, CHECK_TIMEOUT, 0);
         return result;
     }
 
@@ -140,13 +130,13 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
     DWORD exit_code = 0;
     if (!GetExitCodeThread(thread, &exit_code)) {
         // Whether the watch ended well is unknown, so the step cannot count as done.
-        set_check_error(error, 30);
+        set_check_error(error, CHECK_SYNC_FILE_NOT_WATCHED);
         return result;
     }
     if (exit_code != 0) {
         // STILL_ACTIVE after a failed wait: the wait's own error says why.
         SetLastError(wait_error);
-        set_check_error(error, 30);
+        set_check_error(error, CHECK_SYNC_FILE_NOT_WATCHED);
         return result;
     }
     result = 0;

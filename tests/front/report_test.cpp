@@ -103,11 +103,11 @@ TEST(CheckErrorTable, LookupStopsBeforeTheTerminator) {
 TEST(SetCheckError, TakesTheLastErrorAndToleratesNoRecord) {
     CheckError error = {0, 0};
     SetLastError(ERROR_SHARING_VIOLATION);
-    set_check_error(&error, 5);
+    set_check_error(&error, CHECK_TARGET_NOT_OPENED);
     EXPECT_EQ(5, error.code);
     EXPECT_EQ((uint32_t)ERROR_SHARING_VIOLATION, error.os_error);
     SetLastError(ERROR_ACCESS_DENIED);
-    set_check_error(nullptr, 4);
+    set_check_error(nullptr, CHECK_SHARED_NOT_OPENED);
     EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
 }
 
@@ -117,7 +117,7 @@ TEST_F(ReportTest, OperationsKeepTheCallersLastError) {
     SetLastError(ERROR_LOCK_VIOLATION);
     report_info("line");
     CheckError error = {0, 0};
-    set_check_error(&error, 15);
+    set_check_error(&error, CHECK_EXCLUSIVE_NO_WAIT_FAILED);
     EXPECT_EQ((uint32_t)ERROR_LOCK_VIOLATION, error.os_error);
     SetLastError(ERROR_FILE_NOT_FOUND);
     report_begin("t");

@@ -305,7 +305,7 @@ TEST_F(Rendezvous, CloseThatFindsTheOtherGoneDeletesTheMasterFileOnceItsHandleCl
     ASSERT_TRUE(reached);
     EXPECT_EQ(0, b_result);
     EXPECT_TRUE(no_rendezvous_files());
-    sync_release(a, 0);
+    sync_release(a, SESSION_KEEP_FILES);
 }
 
 TEST_F(Rendezvous, PartyCallingMorePointsTimesOut) {
@@ -341,7 +341,7 @@ TEST_F(Rendezvous, PeerThatGoesWhileThisOneWaitsIsNoticed) {
     std::thread helper([&] {
         sync_point(b);
         met.wait();  // the other has seen this point too
-        sync_release(b, 0);  // gone without closing, as if killed
+        sync_release(b, SESSION_KEEP_FILES);  // gone without closing, as if killed
     });
     EXPECT_EQ(0, sync_point(a));
     met.wait();
@@ -394,17 +394,17 @@ TEST_F(Rendezvous, ReleaseRunsOnceAndACloseWithoutFileTouchesNothing) {
     SyncSession *a = nullptr;
     SyncSession *b = nullptr;
     ASSERT_NO_FATAL_FAILURE(open_both(&a, &b));
-    sync_release(a, 0);
+    sync_release(a, SESSION_KEEP_FILES);
     EXPECT_EQ(INVALID_HANDLE_VALUE, a->file);
     EXPECT_EQ(0u, a->own_live_offset);
     EXPECT_EQ("2", held_bytes(master()));
-    sync_release(a, 1);  // released already: deletes nothing
+    sync_release(a, SESSION_DELETE_FILES);  // released already: deletes nothing
     EXPECT_TRUE(kavtest::file_exists(master()));
     EXPECT_EQ(0, sync_close(a));
     EXPECT_EQ("2", held_bytes(master()));
     EXPECT_EQ(0, sync_close(b));
     EXPECT_TRUE(no_rendezvous_files());
-    sync_release(nullptr, 1);
+    sync_release(nullptr, SESSION_DELETE_FILES);
 }
 
 // The handler acts on a thread still inside sync_open and on nothing else: a
