@@ -1,9 +1,9 @@
 // Command line and validation.
 #include "front/args.h"
 
-#include "front/cleanup_lock.h"
-#include "front/pathsplit.h"
-#include "front/report.h"
+#include "base/cleanup_lock.h"
+#include "base/pathsplit.h"
+#include "base/report.h"
 
 #include <limits.h>
 

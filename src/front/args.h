@@ -1,7 +1,7 @@
 // Command line, validation and the entry.
 #pragma once
 
-#include "front/context.h"
+#include "base/context.h"
 
 // 0 when the command line is complete and consistent; -1 after the usage text.
 int parse_arguments(int argc, char **argv, CheckContext *ctx);

@@ -1,14 +1,16 @@
 // The program entry: parse, validate, run the mode's driver.
 #include "front/args.h"
-#include "front/cleanup_lock.h"
-#include "front/report.h"
+#include "base/cleanup_lock.h"
+#include "base/report.h"
 #include "mutual/mutual.h"
 #include "single/single.h"
+#include "sync/sync.h"
 #include "userapl/userapl.h"
 
 int kavprobe_main(int argc, char **argv) {
     // The texts carry their own CR LF; a text-mode stream would double the CR.
     platform_binary_stdio();
+    report_line_hook = sync_report_hook;
 
     CheckContext ctx;
     memset(&ctx, 0, sizeof ctx);

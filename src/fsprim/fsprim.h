@@ -1,8 +1,8 @@
 // File primitives, work-file names and the timed lock operations.
 #pragma once
 
-#include "front/context.h"
-#include "front/report.h"
+#include "base/context.h"
+#include "base/report.h"
 
 // Arguments of the lock operations.
 enum LockKind { LOCK_SHARED = 0, LOCK_EXCLUSIVE = 1 };

@@ -2,8 +2,8 @@
 // the open test of a file that the other process created.
 #include "mutual/mutual.h"
 
-#include "front/cleanup_lock.h"
-#include "front/scope_exit.h"
+#include "base/cleanup_lock.h"
+#include "base/scope_exit.h"
 #include "fsprim/fsprim.h"
 #include "single/single.h"
 #include "single/lock_pair.h"

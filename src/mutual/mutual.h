@@ -1,7 +1,7 @@
 // Mode double: driver, cleanup registry and the two-process tests.
 #pragma once
 
-#include "front/context.h"
+#include "base/context.h"
 
 struct SyncSession;
 

@@ -1,6 +1,6 @@
 // Cross-process delete test: each process deletes the work file that the other
 // created and closed.
-#include "front/scope_exit.h"
+#include "base/scope_exit.h"
 #include "fsprim/fsprim.h"
 #include "mutual/mutual.h"
 #include "single/lock_pair.h"

@@ -1,8 +1,8 @@
 // The frame every test of mode single runs in, and the small guards it is made of.
 #pragma once
 
-#include "front/report.h"
-#include "front/scope_exit.h"
+#include "base/report.h"
+#include "base/scope_exit.h"
 #include "single/lock_pair.h"
 #include "single/single.h"
 

@@ -4,7 +4,7 @@
 // party registers what it holds for its clean-up and console control handler.
 #pragma once
 
-#include "front/report.h"
+#include "base/report.h"
 
 struct SyncSession;
 

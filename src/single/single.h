@@ -1,7 +1,7 @@
 // Mode single: driver, cleanup registry and tests.
 #pragma once
 
-#include "front/context.h"
+#include "base/context.h"
 
 struct SyncSession;
 

@@ -1,6 +1,6 @@
 // Mode single: the driver, the cleanup registry with its console control
 // handler, and the open test.
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 #include "single/frame.h"
 #include "single/single_calls.h"
 

@@ -15,7 +15,7 @@
 // exactly once, and only while its thread no longer touches it.
 #include "sync/sync_internal.h"
 
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 #include "fsprim/fsprim.h"
 
 #include <atomic>
@@ -87,12 +87,13 @@ void go_busy(OpenGuard *guard) {
     if (!guard->state.compare_exchange_strong(expected, OPEN_BUSY)) park();  // the handler took the session
 }
 
+}  // namespace
+
 void sync_report_hook(void) {
     if (t_open_guard != nullptr) stop_point(t_open_guard);
 }
 
-// Installed before main runs, while no other thread can be writing a line.
-[[maybe_unused]] const bool report_hook_installed = (report_line_hook = sync_report_hook, true);
+namespace {
 
 // Handler side. Asks an opening thread to stop: true when it was idle and its
 // session is now the handler's; false when it is busy (asked) or already stopped.

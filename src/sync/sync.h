@@ -1,7 +1,7 @@
 // Rendezvous of two parties through one-byte locks on a master file.
 #pragma once
 
-#include "front/report.h"
+#include "base/report.h"
 
 struct SyncSession {
     HANDLE file;
@@ -25,3 +25,7 @@ int probe_peer_alive(SyncSession *session, CheckError *error);
 int sync_point(SyncSession *session);
 int sync_handshake(SyncSession *session);
 BOOL WINAPI sync_ctrl_handler(DWORD ctrl_type);
+// The report's line hook of every process that opens sessions (report_line_hook):
+// a line is a stop point of an opening thread that the handler asked to stop.
+// Installed before any thread writes a line.
+void sync_report_hook(void);

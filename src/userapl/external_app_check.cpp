@@ -1,7 +1,7 @@
 // Mode userapl: the tool and an external application, driven by the user, create
 // and open the target file in turn; after each request to the user the check waits
 // until the user deletes the sync file.
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 #include "fsprim/fsprim.h"
 #include "userapl/userapl.h"
 

@@ -4,8 +4,8 @@
 
 #include <new>
 
-#include "front/cleanup_lock.h"
-#include "front/pathsplit.h"
+#include "base/cleanup_lock.h"
+#include "base/pathsplit.h"
 #include "fsprim/fsprim.h"
 
 HANDLE user_sync_handle = INVALID_HANDLE_VALUE;

@@ -3,8 +3,8 @@
 
 #include <atomic>
 
-#include "front/context.h"
-#include "front/report.h"
+#include "base/context.h"
+#include "base/report.h"
 
 TestResult external_app_check(CheckContext *ctx);
 

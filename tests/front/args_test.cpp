@@ -1,6 +1,6 @@
 // Command-line rules of parse_arguments, and the split of a target path.
 #include "front/args.h"
-#include "front/pathsplit.h"
+#include "base/pathsplit.h"
 
 #include <gtest/gtest.h>
 

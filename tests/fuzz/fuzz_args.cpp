@@ -3,7 +3,7 @@
 // arguments separated by NUL bytes; each becomes its own exactly sized block so
 // that AddressSanitizer sees any read past its end.
 #include "front/args.h"
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 #include "fuzz_common.h"
 
 #include <dirent.h>

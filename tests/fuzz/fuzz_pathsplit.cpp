@@ -3,7 +3,7 @@
 // the path back; the folder part ends at a separator that is not a trail byte;
 // neither the base name nor the extension holds a separator; the extension starts
 // at the last dot of the last component; a path that fits the buffers splits.
-#include "front/pathsplit.h"
+#include "base/pathsplit.h"
 #include "fuzz_common.h"
 #include "platform/win32.h"
 

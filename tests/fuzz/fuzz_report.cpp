@@ -9,7 +9,7 @@
 //   6 many begins with an empty title (count byte)
 // Texts are a two-byte little-endian length and that many bytes (cut at a NUL as
 // any C string is); errors take a code byte and four bytes of system error.
-#include "front/report.h"
+#include "base/report.h"
 #include "fuzz_common.h"
 #include "platform/win32.h"
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "front/cleanup_lock.h"
-#include "front/report.h"
+#include "base/cleanup_lock.h"
+#include "base/report.h"
 #include "fsprim/fsprim.h"
 #include "mutual/mutual.h"
 #include "support/testsupport.h"
@@ -25,6 +25,7 @@ class MutualFixture : public ::testing::Test {
     CheckContext ctx{};
 
     void SetUp() override {
+        report_line_hook = sync_report_hook;  // as the entry installs it
         ASSERT_EQ(create_cleanup_lock(), 0);
         log = logs.file("report.log");
         ASSERT_EQ(open_report_log(log.c_str()), 0);

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "base/cleanup_lock.h"
 #include "call_faults.h"
-#include "front/cleanup_lock.h"
 #include "single/single.h"
 #include "support/testsupport.h"
+#include "sync/sync.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ using kavtest::TempDir;
 class SingleChecks : public ::testing::Test {
   protected:
     void SetUp() override {
+        report_line_hook = sync_report_hook;  // as the entry installs it
         ASSERT_EQ(create_cleanup_lock(), 0);
         log_ = logdir_.file("report.log");
         ASSERT_EQ(open_report_log(log_.c_str()), 0);

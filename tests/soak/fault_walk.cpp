@@ -6,10 +6,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "front/cleanup_lock.h"
-#include "front/report.h"
+#include "base/cleanup_lock.h"
+#include "base/report.h"
 #include "single/single.h"
 #include "single/single_calls.h"
+#include "sync/sync.h"
 #include "support/testsupport.h"
 
 namespace soak {
@@ -89,6 +90,7 @@ RunOutcome run_single_check(const std::function<void(CheckContext *)> &arm, int 
     kavtest::TempDir shared, target, logdir;
     const std::string log = logdir.file("report.log");
     current_log = log;
+    report_line_hook = sync_report_hook;  // as the entry installs it
     if (create_cleanup_lock() != 0 || open_report_log(log.c_str()) != 0) {
         out.problems.push_back("set-up of the report failed");
         return out;

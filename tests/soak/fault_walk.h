@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "front/context.h"
+#include "base/context.h"
 
 namespace soak {
 

@@ -15,8 +15,8 @@
 
 #include "../single/call_faults.h"
 #include "fault_walk.h"
-#include "front/cleanup_lock.h"
-#include "front/report.h"
+#include "base/cleanup_lock.h"
+#include "base/report.h"
 #include "single/frame.h"
 #include "single/single.h"
 #include "support/testsupport.h"

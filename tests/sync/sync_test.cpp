@@ -1,7 +1,7 @@
 // Two threads meeting through a rendezvous: opening and roles, the bytes held
 // after each point, the ways a meeting fails, the ways it ends, and the control
 // handler's stop of threads that are still opening.
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 #include "support/testsupport.h"
 #include "sync/sync.h"
 
@@ -109,7 +109,7 @@ class Rendezvous : public ::testing::Test {
         ASSERT_EQ(0, create_cleanup_lock());
         log_ = logdir_.file("report.log");
         ASSERT_EQ(0, open_report_log(log_.c_str()));
-        g_chained_hook = report_line_hook;
+        g_chained_hook = sync_report_hook;  // as the entry installs it
         report_line_hook = counting_hook;
         t_party = 0;
     }

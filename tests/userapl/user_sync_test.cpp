@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 #include "fsprim/fsprim.h"
 #include "support/testsupport.h"
 #include "userapl/userapl.h"

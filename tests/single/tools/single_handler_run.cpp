@@ -2,9 +2,10 @@
 // while a test holds slot 0 with its work file open and the peer file named, and
 // checks what the handler leaves: usage: single_handler_run FOLDER. Prints one
 // line per failed expectation; exit status 0 when all held.
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 #include "fsprim/fsprim.h"
 #include "single/frame.h"
+#include "sync/sync.h"
 
 static int failures = 0;
 
@@ -30,6 +31,7 @@ static void run_handler() {
 
 int main(int argc, char **argv) {
     if (argc != 2) return 2;
+    report_line_hook = sync_report_hook;  // as the entry installs it
     if (create_cleanup_lock() != 0 || open_report_log("") != 0) return 2;
     const char *folder = argv[1];
     {

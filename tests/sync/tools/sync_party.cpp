@@ -11,8 +11,8 @@
 // After the points it prints "points_ms=N", the wall time the points took.
 // Exit status: 0 done, 2 open failed, 3 a point failed, 4 close failed, 5 bad arguments,
 // 6 a --hold wait ran out.
-#include "front/cleanup_lock.h"
-#include "front/report.h"
+#include "base/cleanup_lock.h"
+#include "base/report.h"
 #include "sync/sync.h"
 
 #include <chrono>
@@ -74,6 +74,7 @@ int main(int argc, char **argv) {
         else if (strcmp(argv[i], "--second") == 0) second = argv[i + 1];
         else return EXIT_USAGE;
     }
+    report_line_hook = sync_report_hook;  // as the entry installs it
     create_cleanup_lock();
     open_report_log("");
 

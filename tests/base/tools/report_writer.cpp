@@ -3,7 +3,7 @@
 // Reads one command a line from standard input and answers "ok" or "bad" on
 // standard error once it is done:
 //   begin TITLE | end RESULT TITLE | info TEXT | error CODE OS | errinfo CODE OS
-#include "front/report.h"
+#include "base/report.h"
 
 int main(int argc, char **argv) {
     platform_binary_stdio();

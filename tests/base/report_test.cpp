@@ -1,5 +1,5 @@
 // Report line formats, depth, writer thread, log-file appending and error lines.
-#include "front/report.h"
+#include "base/report.h"
 
 #include <gtest/gtest.h>
 

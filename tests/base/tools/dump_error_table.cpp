@@ -3,7 +3,7 @@
 // the bytes clear of any text-mode translation of the console.
 #include <cstdio>
 
-#include "front/report.h"
+#include "base/report.h"
 
 int main() {
     for (const CheckErrorEntry *entry = check_error_table; entry->message != nullptr; ++entry) {

@@ -1,5 +1,5 @@
 // Path splitting that knows the double-byte characters of the ANSI code page.
-#include "front/pathsplit.h"
+#include "base/pathsplit.h"
 
 #include "platform/win32.h"
 

@@ -1,6 +1,6 @@
 // The cleanup lock as the console control handlers take it: a handler may still
 // run when the entry deletes the lock at the end of the run.
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 
 #include <gtest/gtest.h>
 

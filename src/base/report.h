@@ -1,7 +1,7 @@
 // The nested test report, the check error table and CheckError.
 #pragma once
 
-#include "front/context.h"
+#include "base/context.h"
 
 #include <atomic>
 

@@ -1,7 +1,7 @@
 // Prints the ANSI code page and the parts split_path finds in a path, one a line:
 // code page, result, drive, folder, base name, extension. The path comes in hex,
 // so its bytes reach the program unchanged whatever the locale of the caller.
-#include "front/pathsplit.h"
+#include "base/pathsplit.h"
 #include "platform/win32.h"
 
 int main(int argc, char **argv) {

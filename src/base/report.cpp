@@ -1,5 +1,5 @@
 // The nested test report, its line formats and the check error table.
-#include "front/report.h"
+#include "base/report.h"
 
 std::atomic<ReportLineHook> report_line_hook{nullptr};
 

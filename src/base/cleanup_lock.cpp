@@ -1,5 +1,5 @@
 // The process-wide cleanup lock.
-#include "front/cleanup_lock.h"
+#include "base/cleanup_lock.h"
 
 #include <atomic>
 
