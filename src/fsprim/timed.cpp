@@ -9,55 +9,18 @@
 // end a cancelled request within the grace period keeps the record: it moves to a
 // list that lives as long as the process and is never reused.
 #include "fsprim/fsprim.h"
-
-#include <atomic>
+#include "fsprim/io_records.h"
 
 namespace {
 
-enum {
-    POLL_MS = 100,
-    // How long a cancelled request may take to end before its record is kept for good.
-    WITHDRAW_POLL_MS = 10,
-    WITHDRAW_POLLS = 500,
-};
+enum { POLL_MS = 100 };
 
-struct Request {
-    OVERLAPPED ov;
-    Request *next;  // link in the list of records kept for the process's life
-};
-
-std::atomic<Request *> kept_requests{nullptr};
-
-Request *request_new(HANDLE event) {
-    Request *req = static_cast<Request *>(calloc(1, sizeof(Request)));
-    if (req == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    req->ov.hEvent = event;
-    return req;
-}
-
-// Frees a record whose request has ended, keeping the thread's last error.
-void request_free(Request *req) {
-    DWORD saved = GetLastError();
-    free(req);
-    SetLastError(saved);
-}
-
-void request_keep(Request *req) {
-    Request *head = kept_requests.load();
-    do {
-        req->next = head;
-    } while (!kept_requests.compare_exchange_weak(head, req));
-}
-
-// Frees the record on every way out unless it has been handed on.
-struct RequestGuard {
-    Request *req;
-    ~RequestGuard() {
-        if (req != nullptr) request_free(req);
-    }
+// The record of one request: given back on every way out, or kept for the
+// process's life when the request never ended.
+struct RequestRecord {
+    OVERLAPPED *ov;
+    bool outstanding;
+    ~RequestRecord() { io_block_retire(ov, outstanding); }
 };
 
 void arm_timer(HANDLE timer, LONGLONG due_time) {
@@ -81,21 +44,6 @@ int poll_request(HANDLE file, OVERLAPPED *ov, HANDLE timer) {
     }
 }
 
-// Cancels a request left pending at a timeout and waits, bounded, until it has
-// ended. 1: it ended successfully after all; 0: it ended otherwise; -1: it is
-// still outstanding and its record has been kept.
-int withdraw_request(HANDLE file, Request *req) {
-    CancelIoEx(file, &req->ov);  // FALSE when it has ended meanwhile; the poll tells
-    for (int i = 0; i < WITHDRAW_POLLS; ++i) {
-        DWORD transferred = 0;
-        if (GetOverlappedResult(file, &req->ov, &transferred, FALSE)) return 1;
-        if (GetLastError() != ERROR_IO_INCOMPLETE) return 0;
-        Sleep(WITHDRAW_POLL_MS);
-    }
-    request_keep(req);
-    return -1;
-}
-
 void report_code(CheckError *error, CheckCode code, DWORD os_error) {
     set_check_error(error, code, os_error);
     report_error(error);
@@ -111,16 +59,17 @@ enum RequestEnd { REQUEST_DONE, REQUEST_FAILED, REQUEST_TIMED_OUT, REQUEST_NO_RE
 template <typename Start>
 RequestEnd run_request(HANDLE file, HANDLE event, HANDLE timer, LONGLONG due_time, Start start, bool *granted_late) {
     *granted_late = false;
-    RequestGuard guard{request_new(event)};
-    if (guard.req == nullptr) return REQUEST_NO_RECORD;
-    if (start(&guard.req->ov)) return REQUEST_DONE;
+    RequestRecord record{static_cast<OVERLAPPED *>(io_block_new(sizeof(OVERLAPPED))), false};
+    if (record.ov == nullptr) return REQUEST_NO_RECORD;
+    record.ov->hEvent = event;
+    if (start(record.ov)) return REQUEST_DONE;
     if (GetLastError() != ERROR_IO_PENDING) return REQUEST_FAILED;
     arm_timer(timer, due_time);
-    const int r = poll_request(file, &guard.req->ov, timer);
+    const int r = poll_request(file, record.ov, timer);
     if (r == 0) return REQUEST_DONE;
     if (r == -1) return REQUEST_FAILED;
-    const int ended = withdraw_request(file, guard.req);
-    if (ended == -1) guard.req = nullptr;  // kept for the process's life
+    const int ended = io_withdraw(file, record.ov);
+    record.outstanding = ended == -1;
     *granted_late = ended == 1;
     return REQUEST_TIMED_OUT;
 }

@@ -12,22 +12,47 @@
 void slot_claim(int slot, SyncSession *session);
 void slot_release(int slot);
 
-// A test's hold on its slot of the cleanup registry: claims the slot and adds the
-// console control handler; on the way out releases the slot and removes the handler.
-class SlotFrame {
-  public:
-    SlotFrame(int slot, SyncSession *session) : index_(slot) { slot_claim(slot, session); }
-    ~SlotFrame() { slot_release(index_); }
-    SlotFrame(const SlotFrame &) = delete;
-    SlotFrame &operator=(const SlotFrame &) = delete;
-    SingleSlot *slot() const { return &single_slots[index_]; }
-
-  private:
-    int index_;
+// A test's events, timer and I/O block, and the operations on its files that may
+// still be outstanding; all NULL when none.
+struct TestObjects {
+    HANDLE events[2];
+    HANDLE timer;
+    void *block;  // io_block_new
+    struct {
+        HANDLE file;
+        OVERLAPPED *ov;
+    } pending[2];
 };
 
-// Closes an event, timer or thread handle on the way out (the file handles of a
-// test belong to its slot).
+// A test's hold on its place in its mode's cleanup registry (claimed with the
+// console control handler added) and on its objects. On the way out, in this
+// order: the outstanding operations are withdrawn, the registry is released (its
+// files closed, which ends whatever did not end), the events and the timer are
+// closed, and the block is given back, or kept for good if an operation never ended.
+class TestFrame {
+  public:
+    TestFrame(void (*claim)(int, SyncSession *), void (*release)(int), int slot, SyncSession *session)
+        : release_(release), slot_(slot) {
+        claim(slot, session);
+    }
+    ~TestFrame();
+    TestFrame(const TestFrame &) = delete;
+    TestFrame &operator=(const TestFrame &) = delete;
+    TestObjects objects = {};
+
+  protected:
+    void (*release_)(int);
+    int slot_;
+};
+
+// The frame of a test of mode single, in a slot of its registry.
+class SlotFrame : public TestFrame {
+  public:
+    SlotFrame(int slot, SyncSession *session) : TestFrame(slot_claim, slot_release, slot, session) {}
+    SingleSlot *slot() const { return &single_slots[slot_]; }
+};
+
+// Closes a thread handle on the way out.
 class HandleGuard {
   public:
     HandleGuard() = default;
@@ -57,8 +82,5 @@ char *slot_peer_name(int slot);
 // never reads a name half written.
 int name_registered(char *registered, int kind, const char *folder, int32_t number);
 
-// Frees a block that holds OVERLAPPED records and buffers once the handles its
-// operations were started on are closed; when an operation on it may still be
-// outstanding (its wait timed out, or it was never awaited), the block is kept
-// for the rest of the process instead, since the system may still write into it.
-void retire_io_block(void *block, bool outstanding);
+// Creates a test's events (count of them) and its timer; 0, or 1 after the error line.
+int create_test_objects(TestObjects *objects, int events, CheckError *error);

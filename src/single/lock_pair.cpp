@@ -1,6 +1,7 @@
 // The two-party lock sequence that both modes run, each party on its own files.
 #include "single/lock_pair.h"
 
+#include "fsprim/io_records.h"
 #include "single/frame.h"
 #include "single/single_calls.h"
 
@@ -28,8 +29,12 @@ struct Party {
     HANDLE timer;
     LONGLONG due;
     CheckError error;
-    bool request_outstanding;  // a waiting request went pending and was not seen to end
+    TestObjects *objects;  // of the test's frame, which withdraws a request left pending
 };
+
+// A waiting request that went pending and has not been seen to end.
+void track_request(Party *p, OVERLAPPED *ov) { p->objects->pending[0] = {p->peer, ov}; }
+void request_ended(Party *p) { p->objects->pending[0] = {NULL, nullptr}; }
 
 // How the sequence goes on after a line: on, ended NG (a lock or release that had
 // to succeed failed), ended aborted (a meeting failed).
@@ -135,9 +140,8 @@ TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *o
         report_error(&p->error);
         return TEST_NG;
     }
-    p->request_outstanding = true;
     int r = single_calls.wait_overlapped_timed(p->peer, ov, p->timer, p->due);
-    if (r != -3) p->request_outstanding = false;
+    if (r != -3) request_ended(p);
     if (r == 0) return TEST_OK;
     if (r == -3) {
         set_check_error(&p->error, CHECK_TIMEOUT, 0);
@@ -149,9 +153,9 @@ TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *o
 }
 
 // Cases 5, 7 and 8: a waiting request on the peer file that the other party's
-// release must let through. ov is the request's own record, never reused; its
-// block outlives the closing of the peer file's handle, and is kept for good
-// when a request may still be outstanding.
+// release must let through. ov is the request's own record, never reused; the
+// test's frame withdraws a request still outstanding and keeps its block if the
+// request never ends.
 struct WaitCase {
     const char *title;
     int exclusive;
@@ -178,7 +182,7 @@ Flow case_waiting(Party *p, const WaitCase *w, OVERLAPPED *ov, TestResult *total
     ov->hEvent = p->event_b;
     int started = single_calls.lock_range(p->peer, w->exclusive, ov);
     DWORD start_error = GetLastError();
-    if (started == -2) p->request_outstanding = true;
+    if (started == -2) track_request(p, ov);
     if (meet(p) != GO) return c.end(ABORT);
     report_info(UNLOCK_OWN);
     if (party_unlock(p, p->own) != 0) return c.end(FAIL);
@@ -227,21 +231,6 @@ Flow run_sequence(Party *p, int selector, OVERLAPPED requests[3], TestResult *to
     return case_waiting(p, &CASE8, &requests[2], total);
 }
 
-// The mode's hold on its registry for the party: claimed now, released on the way out.
-class RegistryFrame {
-  public:
-    RegistryFrame(const LockPairMode *mode, int role, SyncSession *session) : mode_(mode), role_(role) {
-        mode_->claim(role, session);
-    }
-    ~RegistryFrame() { mode_->release(role_); }
-    RegistryFrame(const RegistryFrame &) = delete;
-    RegistryFrame &operator=(const RegistryFrame &) = delete;
-
-  private:
-    const LockPairMode *mode_;
-    int role_;
-};
-
 // Names and opens one of the party's files; 0, or 1 after the error line.
 int open_party_file(Party *p, const char *folder, int selector, int32_t number, const char *line, char *name,
                     HANDLE *registered) {
@@ -262,12 +251,6 @@ CheckCode open_failure_code(int selector) {
 TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *mode) {
     const char *folder = selected_folder(ctx, selector);
     if (folder == nullptr) return mode->bad_selector;
-    // The waiting requests' records: retired after the frame below, whose clean-up
-    // closes the handles that a request still outstanding was made on.
-    OVERLAPPED *requests = (OVERLAPPED *)calloc(3, sizeof(OVERLAPPED));
-    bool outstanding = false;
-    ScopeExit retire([&] { retire_io_block(requests, outstanding); });
-
     report_info(SYNC_OPENING);
     SyncSession *session = single_calls.sync_open(mode->rendezvous_kind, ctx->kavsharepath, ctx->timeout);
     if (session == nullptr) {
@@ -275,31 +258,17 @@ TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *m
         return TEST_ABORTED;
     }
     const int role = (int)session->role;
+    TestFrame frame(mode->claim, mode->release, role, session);
+    TestObjects *objects = &frame.objects;
     Party p = {ctx, mode, session, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, NULL, NULL, NULL,
-               timeout_due_time(ctx->timeout), {0, 0}, false};
-    // Declared before the frame, so closed after its clean-up has closed the files:
-    // a request still outstanding then ends before its event goes.
-    HandleGuard event_a;
-    HandleGuard event_b;
-    HandleGuard timer;
-    RegistryFrame frame(mode, role, session);
+               timeout_due_time(ctx->timeout), {0, 0}, objects};
     const LockPairFiles files = mode->files(role);
-    event_a.handle = single_calls.create_event(NULL, FALSE, FALSE, NULL);
-    if (event_a.handle != NULL) event_b.handle = single_calls.create_event(NULL, FALSE, FALSE, NULL);
-    if (event_a.handle == NULL || event_b.handle == NULL) {
-        set_check_error(&p.error, CHECK_EVENT_FAILED);
-        report_error(&p.error);
-        return TEST_NG;
-    }
-    timer.handle = single_calls.create_waitable_timer(NULL, FALSE, NULL);
-    if (timer.handle == NULL) {
-        set_check_error(&p.error, CHECK_TIMER_FAILED);
-        report_error(&p.error);
-        return TEST_NG;
-    }
-    p.event_a = event_a.handle;
-    p.event_b = event_b.handle;
-    p.timer = timer.handle;
+    // The waiting requests' records, one for each case: none is reused.
+    objects->block = io_block_new(3 * sizeof(OVERLAPPED));
+    if (create_test_objects(objects, 2, &p.error) != 0) return TEST_NG;
+    p.event_a = objects->events[0];
+    p.event_b = objects->events[1];
+    p.timer = objects->timer;
 
     if (open_party_file(&p, folder, selector, role, OPENING_OWN_FILE, files.own_name,
                         files.own) != 0 ||
@@ -308,6 +277,7 @@ TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *m
     p.own = *files.own;
     p.peer = *files.peer;
 
+    OVERLAPPED *requests = static_cast<OVERLAPPED *>(objects->block);
     if (requests == nullptr) {
         set_check_error(&p.error, CHECK_NO_MEMORY);
         report_error(&p.error);
@@ -315,7 +285,6 @@ TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *m
     }
     TestResult total = TEST_OK;
     Flow f = run_sequence(&p, selector, requests, &total);
-    outstanding = p.request_outstanding;
     if (f == ABORT) return TEST_ABORTED;
     if (f == FAIL) return TEST_NG;
     return total;

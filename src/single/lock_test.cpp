@@ -6,24 +6,6 @@
 
 namespace {
 
-// Creates the event and the timer of a test; 0, or 1 after the error line.
-int create_wait_objects(HandleGuard *event, HandleGuard *timer, CheckError *error) {
-    event->handle = single_calls.create_event(NULL, FALSE, FALSE, NULL);
-    if (event->handle == NULL) {
-        set_check_error(error, CHECK_EVENT_FAILED);
-        report_error(error);
-        return 1;
-    }
-    timer->handle = single_calls.create_waitable_timer(NULL, FALSE, NULL);
-    if (timer->handle == NULL) {
-        set_check_error(error, CHECK_TIMER_FAILED);
-        report_error(error);
-        return 1;
-    }
-    return 0;
-}
-
-
 // ---- solo part -------------------------------------------------------------------
 
 struct Solo {
@@ -56,15 +38,11 @@ void solo_step(Solo *s, const char *title, const char *line, bool unlock, int ex
 TestResult run_solo(CheckContext *ctx, int selector, const char *folder, bool *stop) {
     *stop = true;
     Solo s = {ctx, INVALID_HANDLE_VALUE, NULL, NULL, {0, 0}};
-    // Closed after the frame's clean-up has closed the file: a request that
-    // lock_range_timed left pending at a timeout ends before its event goes.
-    HandleGuard event;
-    HandleGuard timer;
     SlotFrame frame(0, nullptr);
     SingleSlot *slot = frame.slot();
-    if (create_wait_objects(&event, &timer, &s.error) != 0) return TEST_NG;
-    s.event = event.handle;
-    s.timer = timer.handle;
+    if (create_test_objects(&frame.objects, 1, &s.error) != 0) return TEST_NG;
+    s.event = frame.objects.events[0];
+    s.timer = frame.objects.timer;
 
     name_registered(slot->file_name, ctx->mode, folder, 0);
     report_infof(FILE_OPENING, slot->file_name);

@@ -1,5 +1,6 @@
 // The read/write test: 11 bytes written at offset 0 with overlapped I/O and read
 // back, each phase bounded by the timeout.
+#include "fsprim/io_records.h"
 #include "single/frame.h"
 #include "single/single_calls.h"
 
@@ -16,28 +17,23 @@ struct RwIo {
 
 const char WRITE_DATA[11] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '\0'};
 
-// Withdraws what may still be outstanding; called while the handle is still open.
-void cancel_outstanding(HANDLE file, RwIo *io, bool write_left, bool read_left) {
-    if (write_left) single_calls.cancel_io_ex(file, &io->write_ov);
-    if (read_left) single_calls.cancel_io_ex(file, &io->read_ov);
-}
-
-// Waits for the operation that was just started; returns the phase's result.
-TestResult await_phase(HANDLE file, OVERLAPPED *ov, HANDLE timer, LONGLONG due, BOOL started,
-                       CheckCode failure_code, CheckError *error, bool *left_outstanding) {
+// Waits for the operation that was just started; returns the phase's result. An
+// operation still pending at the timeout is left to the frame, pending[phase].
+TestResult await_phase(TestObjects *objects, int phase, HANDLE file, OVERLAPPED *ov, LONGLONG due, BOOL started,
+                       CheckCode failure_code, CheckError *error) {
     if (!started && GetLastError() != ERROR_IO_PENDING) {
         set_check_error(error, failure_code);
         report_error(error);
         return TEST_NG;
     }
-    int r = single_calls.wait_overlapped_timed(file, ov, timer, due);
+    int r = single_calls.wait_overlapped_timed(file, ov, objects->timer, due);
     if (r == -1) {
         set_check_error(error, failure_code);
         report_error(error);
         return TEST_NG;
     }
     if (r == -3) {
-        *left_outstanding = true;
+        objects->pending[phase] = {file, ov};
         set_check_error(error, CHECK_TIMEOUT, 0);
         report_error(error);
         return TEST_NG;
@@ -53,20 +49,17 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     TestResult write_result = TEST_OK;
     TestResult read_result = TEST_OK;
 
-    // Closed on every way out after the frame's clean-up has closed the file, so
-    // that an operation still outstanding ends before its event goes.
-    HandleGuard event;
-    HandleGuard timer;
     SlotFrame frame(0, nullptr);
     SingleSlot *slot = frame.slot();
+    TestObjects *objects = &frame.objects;
 
-    event.handle = single_calls.create_event(NULL, FALSE, FALSE, NULL);
-    if (event.handle == NULL) {
+    objects->events[0] = single_calls.create_event(NULL, FALSE, FALSE, NULL);
+    if (objects->events[0] == NULL) {
         report_info("イベントオブジェクトの生成に失敗しました。");
         return TEST_NG;
     }
-    timer.handle = single_calls.create_waitable_timer(NULL, FALSE, NULL);
-    if (timer.handle == NULL) {
+    objects->timer = single_calls.create_waitable_timer(NULL, FALSE, NULL);
+    if (objects->timer == NULL) {
         set_check_error(&error, CHECK_TIMER_FAILED);
         report_error(&error);
         return TEST_NG;
@@ -81,44 +74,32 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
         return TEST_NG;
     }
 
-    RwIo *io = (RwIo *)calloc(1, sizeof(RwIo));
+    RwIo *io = static_cast<RwIo *>(objects->block = io_block_new(sizeof(RwIo)));
     if (io == nullptr) {
         set_check_error(&error, CHECK_NO_MEMORY);
         report_error(&error);
         return TEST_NG;
     }
-    bool write_left = false;
-    bool read_left = false;
+    const HANDLE file = slot->handle;
     {
-        // Runs before the slot's clean-up closes the handle; the block is retired
-        // after that, when nothing can be outstanding any more but a hung request.
-        HANDLE file = slot->handle;
-        ScopeExit cancel([&] { cancel_outstanding(file, io, write_left, read_left); });
-
-        {
-            ReportScope phase("処理「ファイルの書き込み」", &write_result);
-            report_info("ファイルに書き込みます。");
-            io->write_ov.hEvent = event.handle;
-            BOOL started = single_calls.write_file(file, WRITE_DATA, sizeof WRITE_DATA, NULL, &io->write_ov);
-            bool failed_at_once = !started && GetLastError() != ERROR_IO_PENDING;
-            write_result = await_phase(file, &io->write_ov, timer.handle, due, started, CHECK_WRITE_FAILED, &error, &write_left);
-            if (!failed_at_once && !single_calls.flush_file_buffers(file)) {
-                set_check_error(&error, CHECK_WRITE_FAILED);
-                report_error(&error);
-                write_result = TEST_NG;
-            }
-        }
-        {
-            ReportScope phase("処理「ファイルの読み込み」", &read_result);
-            report_info("ファイルから読み込みます。");
-            io->read_ov.hEvent = event.handle;
-            BOOL started = single_calls.read_file(file, io->read_buf, 11, NULL, &io->read_ov);
-            read_result = await_phase(file, &io->read_ov, timer.handle, due, started, CHECK_READ_FAILED, &error, &read_left);
+        ReportScope phase("処理「ファイルの書き込み」", &write_result);
+        report_info("ファイルに書き込みます。");
+        io->write_ov.hEvent = objects->events[0];
+        BOOL started = single_calls.write_file(file, WRITE_DATA, sizeof WRITE_DATA, NULL, &io->write_ov);
+        bool failed_at_once = !started && GetLastError() != ERROR_IO_PENDING;
+        write_result = await_phase(objects, 0, file, &io->write_ov, due, started, CHECK_WRITE_FAILED, &error);
+        if (!failed_at_once && !single_calls.flush_file_buffers(file)) {
+            set_check_error(&error, CHECK_WRITE_FAILED);
+            report_error(&error);
+            write_result = TEST_NG;
         }
     }
-    // Close the handle now so that an outstanding operation ends with it; the
-    // frame's clean-up then only deletes the file.
-    single_slot_cleanup(0);
-    retire_io_block(io, write_left || read_left);
+    {
+        ReportScope phase("処理「ファイルの読み込み」", &read_result);
+        report_info("ファイルから読み込みます。");
+        io->read_ov.hEvent = objects->events[0];
+        BOOL started = single_calls.read_file(file, io->read_buf, 11, NULL, &io->read_ov);
+        read_result = await_phase(objects, 1, file, &io->read_ov, due, started, CHECK_READ_FAILED, &error);
+    }
     return combine_result(write_result, read_result);
 }

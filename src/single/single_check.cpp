@@ -1,6 +1,7 @@
 // Mode single: the driver, the cleanup registry with its console control
 // handler, and the open test.
 #include "base/cleanup_lock.h"
+#include "fsprim/io_records.h"
 #include "single/frame.h"
 #include "single/single_calls.h"
 
@@ -69,23 +70,34 @@ HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition) 
     return h;
 }
 
-// Blocks that an operation may still write into; kept referenced for the rest of
-// the process. The main and the partner thread retire their blocks at the same
-// time, so a place is claimed atomically.
-enum { PARKED_MAX = 64 };
-static void *parked_blocks[PARKED_MAX];
+TestFrame::~TestFrame() {
+    TestObjects *o = &objects;
+    bool kept = false;
+    for (auto &p : o->pending)
+        if (p.ov != nullptr && io_withdraw(p.file, p.ov) == -1) kept = true;
+    release_(slot_);
+    const HANDLE objects_to_close[3] = {o->timer, o->events[1], o->events[0]};
+    for (HANDLE h : objects_to_close)
+        if (h != NULL) single_calls.close_handle(h);
+    io_block_retire(o->block, kept);
+}
 
-void retire_io_block(void *block, bool outstanding) {
-    if (block == nullptr) return;
-    if (!outstanding) {
-        free(block);
-        return;
+int create_test_objects(TestObjects *objects, int events, CheckError *error) {
+    for (int i = 0; i < events; ++i) {
+        objects->events[i] = single_calls.create_event(NULL, FALSE, FALSE, NULL);
+        if (objects->events[i] == NULL) {
+            set_check_error(error, CHECK_EVENT_FAILED);
+            report_error(error);
+            return 1;
+        }
     }
-    for (void *&p : parked_blocks) {
-        void *empty = nullptr;
-        if (__atomic_compare_exchange_n(&p, &empty, block, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return;
+    objects->timer = single_calls.create_waitable_timer(NULL, FALSE, NULL);
+    if (objects->timer == NULL) {
+        set_check_error(error, CHECK_TIMER_FAILED);
+        report_error(error);
+        return 1;
     }
-    // Every place taken: the block is kept all the same, only unreferenced.
+    return 0;
 }
 
 const char *selected_folder(const CheckContext *ctx, int selector) {
