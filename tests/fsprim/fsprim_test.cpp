@@ -9,16 +9,10 @@
 
 namespace {
 
+using kavtest::HandleGuard;
+
 const DWORD RW = GENERIC_READ | GENERIC_WRITE;
 const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Closes the handle variable on every way out of a test.
-struct HandleGuard {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~HandleGuard() {
-        if (h != INVALID_HANDLE_VALUE) close_handle_reset(&h);
-    }
-};
 
 std::string computer_name() {
     char name[256] = {0};

@@ -266,17 +266,20 @@ TEST_F(Locks, CancelIoExEndsThePendingRequest) {
 TEST_F(Locks, SynchronousHandleBlocksUntilGranted) {
     HANDLE a = open(), b = open();
     ASSERT_EQ(0u, lock(a, EXCL | NOW, 0, 1));
-    std::atomic<bool> returned{false};
+    std::atomic<bool> calling{false}, released{false}, granted_after_release{false};
     std::atomic<DWORD> result{0xdead};
     std::thread waiter([&] {
+        calling = true;
         result = lock(b, EXCL, 0, 1);
-        returned = true;
+        granted_after_release = released.load();
     });
-    Sleep(50);  // a request that does not block would have returned by now
-    EXPECT_FALSE(returned.load());
+    while (!calling.load()) std::this_thread::yield();
+    // Ordered, not timed: a request that did not block has returned before the release.
+    released = true;
     ASSERT_EQ(0u, unlock(a, 0, 1));
     waiter.join();
     EXPECT_EQ(0u, result.load());
+    EXPECT_TRUE(granted_after_release.load());
     EXPECT_EQ((DWORD)ERROR_LOCK_VIOLATION, lock(a, NOW, 0, 1));
     CloseHandle(a);
     CloseHandle(b);

@@ -5,15 +5,11 @@
 #include <atomic>
 
 #include "platform/win32.h"
+#include "support/testsupport.h"
 
 namespace {
 
-struct HandleGuard {
-    HANDLE h;
-    ~HandleGuard() {
-        if (h != NULL) CloseHandle(h);
-    }
-};
+using kavtest::HandleGuard;
 
 struct Gate {
     std::atomic<int> started{0};

@@ -3,7 +3,18 @@
 
 #include <string>
 
+#include "platform/win32.h"
+
 namespace kavtest {
+
+// Closes a handle on every way out of a test; NULL and INVALID_HANDLE_VALUE hold none.
+struct HandleGuard {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ~HandleGuard() {
+        if (h != NULL && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
 
 // A fresh empty folder under the system's temporary folder, removed with all its
 // content when the object goes out of scope.
