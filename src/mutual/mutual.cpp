@@ -3,7 +3,6 @@
 #include "mutual/mutual.h"
 
 #include "base/cleanup_lock.h"
-#include "base/scope_exit.h"
 #include "fsprim/fsprim.h"
 #include "single/single.h"
 #include "single/lock_pair.h"
@@ -70,19 +69,20 @@ void mutual_registry_end(void) {
     SetConsoleCtrlHandler(mutual_ctrl_handler, FALSE);
 }
 
-TestResult mutual_open_test(CheckContext *ctx, int selector) {
+MutualTest::~MutualTest() {
+    if (session_ != nullptr) mutual_registry_end();
+}
+
+TestResult MutualTest::begin(CheckContext *ctx, int selector) {
     const char *folder = selected_folder(ctx, selector);
     if (folder == nullptr) return TEST_ABORTED;
-    CheckError error = {0, 0};
-
     report_info(SYNC_OPENING);
     SyncSession *session = sync_open(MODE_DOUBLE, ctx->kavsharepath, ctx->timeout);
     if (session == nullptr) return TEST_ABORTED;
     const int32_t role = (int32_t)session->role;
     mutual_registry_begin(session);
-    ScopeExit cleanup([] { mutual_registry_end(); });
+    session_ = session;
     MutualRegistry *reg = &mutual_registry;
-
     make_work_file_name(ctx->mode, folder, role, reg->own_name);
     // Named from the start, so that a test that stops at its first sync point (the
     // other process killed as it passed it) still removes the other's file.
@@ -95,31 +95,32 @@ TestResult mutual_open_test(CheckContext *ctx, int selector) {
         report_error(&error);
         return TEST_NG;
     }
+    return meet();
+}
 
-    if (sync_point(session) != 0) {
-        report_error(&error);
-        return TEST_ABORTED;
-    }
+TestResult MutualTest::meet() {
+    if (sync_point(session_) == 0) return TEST_OK;
+    report_error(&error);
+    return TEST_ABORTED;
+}
 
-    TestResult result = TEST_OK;
+TestResult mutual_open_test(CheckContext *ctx, int selector) {
+    MutualTest test;
+    TestResult result = test.begin(ctx, selector);
+    if (result != TEST_OK) return result;
+    MutualRegistry *reg = &mutual_registry;
     {
         ReportScope step("処理「他プロセスが作成済のファイルをオープン」", &result);
-        make_work_file_name(ctx->mode, folder, role ^ 1, reg->peer_name);
         report_infof(OPENING_PEER_FILE, reg->peer_name);
         reg->peer_handle = open_share_file(reg->peer_name, GENERIC_READ | GENERIC_WRITE,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
         if (reg->peer_handle == INVALID_HANDLE_VALUE) {
-            set_check_error(&error, open_failure_code(selector));
-            report_error(&error);
+            set_check_error(&test.error, open_failure_code(selector));
+            report_error(&test.error);
             result = TEST_NG;
         }
     }
-
-    if (sync_point(session) != 0) {
-        report_error(&error);
-        return TEST_ABORTED;
-    }
-    return result;
+    return test.meet() == TEST_OK ? result : TEST_ABORTED;
 }
 
 TestResult mutual_check(CheckContext *ctx) {

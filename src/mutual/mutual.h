@@ -1,7 +1,7 @@
 // Mode double: driver, cleanup registry and the two-process tests.
 #pragma once
 
-#include "base/context.h"
+#include "base/report.h"
 
 struct SyncSession;
 
@@ -27,6 +27,25 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector);
 enum { CLEANUP_ORDERLY = 0, CLEANUP_INTERRUPTED = 1 };
 int mutual_cleanup(int flag);
 BOOL WINAPI mutual_ctrl_handler(DWORD ctrl_type);
+
+// The start that the open and the delete test share and their meetings: the
+// session, registered with both work files' names, the own file opened, the first
+// meeting. The registry is released when the object goes.
+class MutualTest {
+  public:
+    MutualTest() = default;
+    ~MutualTest();
+    MutualTest(const MutualTest &) = delete;
+    MutualTest &operator=(const MutualTest &) = delete;
+    // TEST_OK to go on, else the test's result (its lines written).
+    TestResult begin(CheckContext *ctx, int selector);
+    // A sync point: TEST_OK, or TEST_ABORTED after the test's error line.
+    TestResult meet();
+    CheckError error = {0, 0};
+
+  private:
+    SyncSession *session_ = nullptr;
+};
 
 // Empties the registry, installs mutual_ctrl_handler and registers the session;
 // every mutual test calls it right after sync_open has met the other process.
