@@ -1,39 +1,25 @@
 """Runs of mode double with two processes on the same two folders, and a reader
 for the nested report each process writes."""
 import os
-import re
 import signal
 import subprocess
 import tempfile
 import time
 
+import kavreport
 import kavtest
+# Re-exported: the pair tests take the report's titles and reader from here.
+from kavreport import (CASES, DELETE_KIND, LOCK_KIND, OPEN_KIND, SHARED_GROUP,  # noqa: F401
+                       SINGLE_OPERATION, SYNCED, TARGET_GROUP, Node, parse_report)
 
 TIMEOUT = 10  # -t of every run: the smallest the command line takes
 # Bound of a whole run of one process (single part, mutual part, every wait at
 # most the timeout); a broken rendezvous fails the test here instead of hanging.
 RUN_LIMIT = 240 if kavtest.IS_WINE else 150
 
-OPERATION = "動作「相互環境確認」"
-SINGLE_OPERATION = "動作「単一環境確認」"
-SHARED_GROUP = "確認対象「KAVRO間共有環境設定パスに対するテスト」"
-TARGET_GROUP = "確認対象「確認対象パスに対するテスト」"
-OPEN_KIND = "処理種別「ファイルオープン処理」"
-LOCK_KIND = "処理種別「バイト範囲のロック処理」"
-DELETE_KIND = "処理種別「ファイル削除処理」"
+OPERATION = kavreport.MUTUAL_OPERATION
 OPEN_PEER = "処理「他プロセスが作成済のファイルをオープン」"
 DELETE_PEER = "処理「他プロセスが作成済のファイルを削除」"
-CASES = {
-    1: "処理「共有ロック開放領域へ排他ロックを待機しない設定で取得」",
-    2: "処理「排他ロック開放領域へ排他ロックを待機しない設定で取得」",
-    3: "処理「共有ロック領域へ排他ロックを待機しない設定で取得」",
-    4: "処理「共有ロック領域へ共有ロックを待機する設定で取得」",
-    5: "処理「共有ロック領域へ排他ロックを待機する設定で取得」",
-    6: "処理「排他ロック領域へ排他ロックを待機しない設定で取得」",
-    7: "処理「排他ロック領域へ共有ロックを待機する設定で取得」",
-    8: "処理「排他ロック領域へ排他ロックを待機する設定で取得」",
-}
-SYNCED = "同期しました。"
 SESSION_OPENED = "同期初期処理が成功しました。"
 # Last lines of a process that waits for the other at a meeting: for the gate, for the
 # other's arrival, for the other to leave the previous meeting.
@@ -42,72 +28,6 @@ MSG_PEER_GONE = "相手プロセスが既に終了しています。"
 MSG_TIMEOUT = "処理待機時間がタイムアウト時間を超えました。"
 MSG_UNLOCK_FAILED = "ロックの開放に失敗しました。"
 MSG_EXCL_NOWAIT = "排他ロックの非待機取得に失敗しました。"
-
-
-class Node:
-    """One titled test of the report: its detail lines and nested tests in order."""
-
-    def __init__(self, title, depth):
-        self.title = title
-        self.depth = depth
-        self.result = None  # "OK"/"NG" once its end line was read
-        self.items = []     # str (detail line, without its eight spaces) or Node
-
-    def children(self, title=None):
-        return [i for i in self.items if isinstance(i, Node) and (title is None or i.title == title)]
-
-    def child(self, title):
-        found = self.children(title)
-        if len(found) != 1:
-            raise AssertionError("expected one %r under %r, found %d" % (title, self.title, len(found)))
-        return found[0]
-
-    def lines(self):
-        """Every detail line of this test and of the tests nested in it."""
-        out = []
-        for i in self.items:
-            out.extend(i.lines() if isinstance(i, Node) else [i])
-        return out
-
-    def results(self):
-        """(title, result) of this test and of every test nested in it."""
-        out = [(self.title, self.result)]
-        for c in self.children():
-            out.extend(c.results())
-        return out
-
-
-BEGIN = re.compile(r"^( *)テスト (.*)を開始します。$")
-END = re.compile(r"^( *)テスト (.*)が終了しました。 \.\.\. \[ (OK|NG) \]$")
-
-
-def parse_report(data):
-    """The report bytes (code page 932, CR LF) as a root Node; raises on a broken nesting."""
-    root = Node(None, -1)
-    stack = [root]
-    for raw in data.split(b"\r\n"):
-        if not raw:
-            continue
-        line = raw.decode("cp932")
-        m = BEGIN.match(line)
-        if m:
-            depth = len(m.group(1)) // 2
-            if depth != len(stack) - 1:
-                raise AssertionError("begin line at a wrong depth: %r" % line)
-            node = Node(m.group(2), depth)
-            stack[-1].items.append(node)
-            stack.append(node)
-            continue
-        m = END.match(line)
-        if m:
-            if len(stack) < 2 or stack[-1].title != m.group(2) or len(m.group(1)) // 2 != stack[-1].depth:
-                raise AssertionError("end line without its begin line: %r" % line)
-            stack.pop().result = m.group(3)
-            continue
-        if not line.startswith(" " * 8):
-            raise AssertionError("line of an unknown form: %r" % line)
-        stack[-1].items.append(line[8:])
-    return root, [n.title for n in stack[1:]]
 
 
 def arguments(shared, target, log=None):

@@ -8,7 +8,16 @@ comparison holds the checks' own lines to their exact order and nesting and
 counts the sync points."""
 import re
 
-SYNC_DONE = "同期しました。"
+from kavreport import CASES as LOCK_CASE
+from kavreport import DELETE_KIND as CAT_DELETE
+from kavreport import LOCK_KIND as CAT_LOCK
+from kavreport import OPEN_KIND as CAT_OPEN
+from kavreport import READ_WRITE_KIND as CAT_RW
+from kavreport import SHARED_GROUP as GROUP_SHARED
+from kavreport import SINGLE_OPERATION as OPERATION
+from kavreport import SYNCED as SYNC_DONE
+from kavreport import TARGET_GROUP as GROUP_TARGET
+
 SYNC_TEXTS = {
     "同期初期処理を開始します。", "同期ファイルのファイル名を生成します。", "同期ファイルをオープンします。",
     "同期初期処理が成功しました。", "同期終了処理を開始します。", "相手が終了処理を受け付けられるか確認します。",
@@ -21,29 +30,11 @@ SYNC_TEXTS = {
 SYNC_MARK = "<S>"
 DELETED = "ファイルを削除しました。(%s)"
 
-OPERATION = "動作「単一環境確認」"
-GROUP_SHARED = "確認対象「KAVRO間共有環境設定パスに対するテスト」"
-GROUP_TARGET = "確認対象「確認対象パスに対するテスト」"
-CAT_OPEN = "処理種別「ファイルオープン処理」"
-CAT_RW = "処理種別「ファイル読み書き処理」"
-CAT_LOCK = "処理種別「バイト範囲のロック処理」"
-CAT_DELETE = "処理種別「ファイル削除処理」"
-
 CASE_A = "処理「既存ファイルがない状態での既存ファイルのオープン」"
 CASE_B = "処理「既存ファイルがない状態での新規ファイルのオープン」"
 CASE_C = "処理「既存ファイルがある状態での新規ファイルのオープン」"
 CASE_D = "処理「既存ファイルがある状態での既存ファイルのオープン」"
 
-LOCK_CASE = {
-    1: "処理「共有ロック開放領域へ排他ロックを待機しない設定で取得」",
-    2: "処理「排他ロック開放領域へ排他ロックを待機しない設定で取得」",
-    3: "処理「共有ロック領域へ排他ロックを待機しない設定で取得」",
-    4: "処理「共有ロック領域へ共有ロックを待機する設定で取得」",
-    5: "処理「共有ロック領域へ排他ロックを待機する設定で取得」",
-    6: "処理「排他ロック領域へ排他ロックを待機しない設定で取得」",
-    7: "処理「排他ロック領域へ共有ロックを待機する設定で取得」",
-    8: "処理「排他ロック領域へ排他ロックを待機する設定で取得」",
-}
 
 LOCK_OWN_X = "自ファイルを排他ロックします。"
 LOCK_OWN_S = "自ファイルを共有ロックします。"

@@ -11,6 +11,7 @@ import unittest
 
 import kavbrowser
 from selenium.webdriver.support.ui import WebDriverWait
+import kavreport
 import kavtest
 import pairs
 
@@ -27,7 +28,7 @@ def single_report(prefix, folder):
 
 
 def begin_titles(data):
-    lines = (pairs.BEGIN.match(l.decode("cp932", "replace")) for l in data.split(b"\r\n"))
+    lines = (kavreport.BEGIN.match(l.decode("cp932", "replace")) for l in data.split(b"\r\n"))
     return [m.group(2) for m in lines if m]
 
 
