@@ -373,7 +373,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     }
     if (S_ISDIR(st.st_mode)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     if (S_ISREG(st.st_mode) && plat::is_readonly(st)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-    DWORD err = plat::share_unlink(path);
+    DWORD err = plat::share_unlink(path, st.st_dev, st.st_ino);
     if (err == ERROR_FILE_NOT_FOUND) err = plat::missing_name_error(path);
     if (err != 0) return plat::fail<BOOL>(err, FALSE);
     return TRUE;
