@@ -22,6 +22,9 @@ namespace {
 
 enum : uint64_t { kMutex = 0, kAccess = 1, kDeny = 4 };  // kAccess/kDeny + 0 read, 1 write, 2 delete
 
+constexpr int kBusyRetries = 20;
+constexpr useconds_t kBusyRetryUs = 10000;
+
 }  // namespace
 
 int ofd_lock(int fd, int cmd, short type, uint64_t off, uint64_t len) {
@@ -136,7 +139,15 @@ DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino) {
         if (fd >= 0) close(fd);
     }
     if (denied) return ERROR_SHARING_VIOLATION;
-    return unlink(path.c_str()) == 0 ? 0 : errno_to_win32(errno);
+    // A server that refuses to unlink an open file answers EBUSY. The open may be one
+    // this process closed a moment ago: FUSE sends the close to the server after
+    // close() has returned, where Windows has closed it there already. A refusal that
+    // lasts is another client's open.
+    for (int tries = 0;; ++tries) {
+        if (unlink(path.c_str()) == 0) return 0;
+        if (errno != EBUSY || tries == kBusyRetries) return errno_to_win32(errno);
+        usleep(kBusyRetryUs);
+    }
 }
 
 }  // namespace plat
