@@ -223,6 +223,11 @@ class Lab:
     # --- tear-down -----------------------------------------------------------------
 
     def stop(self):
+        for proc in list(RUNNING):
+            if proc.poll() is None:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+            RUNNING.discard(proc)
         for link in self.links:
             if os.path.islink(link):
                 os.unlink(link)
@@ -331,9 +336,14 @@ class Outcome:
         return out
 
 
+RUNNING = set()  # runs of the tool not yet finished, ended by Lab.stop on any way out
+
+
 def start_tool(build, args, out):
-    return subprocess.Popen(build.command(args), stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen(build.command(args), stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                             start_new_session=True)
+    RUNNING.add(proc)
+    return proc
 
 
 def finish_tool(proc, out, started, limit):
@@ -342,6 +352,7 @@ def finish_tool(proc, out, started, limit):
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
+    RUNNING.discard(proc)
     wall = time.monotonic() - started
     out.seek(0)
     data = out.read()
@@ -350,8 +361,9 @@ def finish_tool(proc, out, started, limit):
 
 
 def single(build, folder, timeout=10, limit=300):
-    """Mode single with -p and -h on one folder (made if missing)."""
-    os.makedirs(folder, exist_ok=True)
+    """Mode single with -p and -h on one folder (made if missing, unless a UNC path)."""
+    if not folder.startswith("\\\\"):
+        os.makedirs(folder, exist_ok=True)
     out = tempfile.TemporaryFile()
     started = time.monotonic()
     proc = start_tool(build, ["-m", "single", "-p", build.path(folder), "-h", build.path(folder), "-t", str(timeout)],
