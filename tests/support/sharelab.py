@@ -55,6 +55,13 @@ def _listening(port):
         return False
 
 
+def mounted(path):
+    """Whether a file system is mounted on path; a dead FUSE client's mount too, which
+    os.path.ismount misses (its stat fails)."""
+    with open("/proc/self/mounts") as f:
+        return any(line.split()[1] == path for line in f)
+
+
 def _until(predicate, timeout, what, proc=None):
     deadline = time.monotonic() + timeout
     while not predicate():
@@ -232,7 +239,7 @@ class Lab:
             if os.path.islink(link):
                 os.unlink(link)
         for mnt in reversed(self.mounts):
-            if os.path.ismount(mnt):
+            if mounted(mnt):
                 subprocess.run(["fusermount", "-u", mnt], stderr=subprocess.DEVNULL)
         for proc in reversed(self.procs):
             if proc.poll() is None:
@@ -247,9 +254,9 @@ class Lab:
                     proc.wait()
         busy = False
         for mnt in reversed(self.mounts):
-            if os.path.ismount(mnt):  # a client that died leaves its mount behind
+            if mounted(mnt):  # a client that died leaves its mount behind
                 subprocess.run(["fusermount", "-u", "-z", mnt], stderr=subprocess.DEVNULL)
-                busy = busy or os.path.ismount(mnt)
+                busy = busy or mounted(mnt)
         if not busy:
             shutil.rmtree(self.root, ignore_errors=True)
         self.procs, self.mounts, self.links = [], [], []
@@ -266,12 +273,14 @@ def tool_files(folder):
 
 
 def stop_on_signals():
-    """Turns SIGTERM and SIGHUP into SystemExit, so that a Lab's with-block (or finally)
-    tears down on them as on Ctrl+C."""
+    """Turns SIGTERM and SIGHUP into SystemExit and SIGINT into KeyboardInterrupt (even
+    when started with it ignored, as a background job is), so that a Lab's with-block
+    tears down on each of them."""
     def leave(signum, frame):
         raise SystemExit(128 + signum)
     for s in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(s, leave)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 # --- running the tool ------------------------------------------------------------
