@@ -230,6 +230,19 @@ class Lab:
     # --- tear-down -----------------------------------------------------------------
 
     def stop(self):
+        # A second signal (timeout(1) sends one to the whole group) must not cut the
+        # tear-down short.
+        try:
+            old = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+        except ValueError:  # not the main thread
+            old = {}
+        try:
+            self._stop()
+        finally:
+            for s, handler in old.items():
+                signal.signal(s, handler)
+
+    def _stop(self):
         for proc in list(RUNNING):
             if proc.poll() is None:
                 os.killpg(proc.pid, signal.SIGKILL)
