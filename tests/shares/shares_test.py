@@ -19,6 +19,7 @@ BUILD = sharelab.Build(kavtest.PLATFORM, os.path.dirname(kavtest.EXE))
 # range another handle of the process holds.
 WINE_GAP = {"処理「共有ロック領域へ排他ロックを待機する設定で取得」", "処理「排他ロック領域へ排他ロックを待機する設定で取得」"}
 INCOHERENT = "処理「排他ロック領域へ排他ロックを待機しない設定で取得」"
+LOCK_CATEGORY = "処理種別「バイト範囲のロック処理」"
 
 
 class Shares(unittest.TestCase):
@@ -38,9 +39,13 @@ class Shares(unittest.TestCase):
     def tearDownClass(cls):
         cls.lab.stop()
 
-    def assertNothingLeft(self, *servers):
-        for server in servers:
-            self.assertEqual([], sharelab.tool_files(server.export), server.kind)
+    def assertNothingLeft(self, mount):
+        # Wine deletes a file when its last handle closes and drops the server's refusal
+        # then (Samba refuses while the client's close is still on its way): its
+        # DeleteFileA says done and the file may stay. Natively every delete is checked.
+        if kavtest.IS_WINE and mount.fs == "samba":
+            return
+        self.assertEqual([], sharelab.tool_files(mount.server.export), mount.client)
 
     def test_single_on_one_mount_is_as_good_as_on_a_local_disk(self):
         with kavtest.TempDir() as local:
@@ -51,7 +56,7 @@ class Shares(unittest.TestCase):
             with self.subTest(client=mount.client):
                 run = sharelab.single(BUILD, os.path.join(mount.path, "single"), TIMEOUT)
                 self.assertLessEqual({t for t in run.ng() if t.startswith("処理「")}, expected, run.ng())
-                self.assertNothingLeft(mount.server)
+                self.assertNothingLeft(mount)
 
     def test_incoherent_clients_fail_the_mutual_exclusive_lock_case_with_19(self):
         # Two sshfs clients mostly stop the mutual part before that case: the one's
@@ -62,10 +67,15 @@ class Shares(unittest.TestCase):
                                        [os.path.join(m.path, "double") for m in pair], TIMEOUT)
                 for run in runs:
                     self.assertEqual(-1, run.exit)
-                    if reaches_case:
-                        self.assertIn("19", run.ng().get(INCOHERENT, []), run.ng())
+                    ng = run.ng()
+                    # Reached, the case gets 19; it is not reached when a stale entry of the
+                    # client keeps the other's new file out of sight (check error 5, system error 2).
+                    if reaches_case and (INCOHERENT in ng or not kavtest.IS_WINE):
+                        self.assertIn("19", ng.get(INCOHERENT, []), ng)
+                    elif reaches_case:
+                        self.assertIn("5/2", ng.get(LOCK_CATEGORY, []), ng)
                 self.assertLessEqual(abs(runs[0].wall - runs[1].wall), TIMEOUT + 20)
-                self.assertNothingLeft(pair[0].server)
+                self.assertNothingLeft(pair[0])
 
 if __name__ == "__main__":
     why = sharelab.missing()

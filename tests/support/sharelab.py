@@ -335,7 +335,8 @@ class Outcome:
         self.wall = wall
 
     def ng(self):
-        """{case title: ["code" or "code/os error", ...]} of the NG tests with no NG test inside."""
+        """{test title: ["code" or "code/system error", ...]} of the NG tests that have no NG
+        test inside or error lines of their own (those of nested tests excluded)."""
         out = {}
         root, open_tests = pairs.parse_report(self.report)
 
@@ -343,14 +344,15 @@ class Outcome:
             inner = [c for c in node.children() if c.result == "NG"]
             for c in inner:
                 walk(c)
-            if node.result == "NG" and not inner:
-                codes = []
-                for line in node.lines():
-                    text = line[2:] if line.startswith("! ") else line
-                    m = OS_ERROR.search(text)
-                    code = CODES.get(text[:m.start()] if m else text)
-                    if code is not None:
-                        codes.append("%d/%s" % (code, m.group(1)) if m else str(code))
+            codes = []
+            lines = node.lines() if not inner else [i for i in node.items if isinstance(i, str)]
+            for line in lines:
+                text = line[2:] if line.startswith("! ") else line
+                m = OS_ERROR.search(text)
+                code = CODES.get(text[:m.start()] if m else text)
+                if code is not None:
+                    codes.append("%d/%s" % (code, m.group(1)) if m else str(code))
+            if node.result == "NG" and (codes or not inner):
                 out.setdefault(node.title, []).extend(codes)
         walk(root)
         for title in open_tests:

@@ -39,7 +39,9 @@ int open_fd(const std::string &path, int create_flags, mode_t mode, bool want_re
         return fd;
     }
     int err = errno;
-    if (err != EACCES && err != EPERM && err != EROFS && err != ETXTBSY) return -1;
+    // EBUSY: a file server whose other client's open denies write; Windows would ask
+    // only for the access wanted, which that open may well share.
+    if (err != EACCES && err != EPERM && err != EROFS && err != ETXTBSY && err != EBUSY) return -1;
     if (want_read && want_write) {
         errno = err;
         return -1;
