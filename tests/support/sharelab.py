@@ -106,6 +106,7 @@ class Lab:
         return False
 
     def folder(self, name):
+        """A folder of the lab; servers keep theirs under "server-", clients are named by the caller."""
         path = os.path.join(self.root, name)
         os.makedirs(path, exist_ok=True)
         return path
@@ -121,9 +122,9 @@ class Lab:
     # --- servers -------------------------------------------------------------------
 
     def samba(self):
-        d = self.folder("samba")
-        export = self.folder("samba/export")
-        state = self.folder("samba/state")
+        d = self.folder("server-samba")
+        export = self.folder("server-samba/export")
+        state = self.folder("server-samba/state")
         port = free_port()
         conf = os.path.join(d, "smb.conf")
         with open(conf, "w") as f:
@@ -135,7 +136,7 @@ class Lab:
                     "  log file = %s/log.%%m\n  passdb backend = tdbsam:%s/passdb.tdb\n" % (port, state, state))
             for key in ("lock directory", "state directory", "cache directory", "private dir", "pid directory",
                         "ncalrpc dir", "binddns dir"):
-                f.write("  %s = %s\n" % (key, self.folder("samba/state/" + key.split()[0])))
+                f.write("  %s = %s\n" % (key, self.folder("server-samba/state/" + key.split()[0])))
             f.write("[%s]\n  path = %s\n  read only = no\n  force user = root\n" % (SHARE, export))
         subprocess.run(["smbpasswd", "-c", conf, "-s", "-a", "root"], input=("%s\n%s\n" % ((self.password,) * 2)).encode(),
                        check=True, stdout=subprocess.DEVNULL)
@@ -144,8 +145,8 @@ class Lab:
         return Server("samba", export, port, proc)
 
     def sshd(self):
-        d = self.folder("ssh")
-        export = self.folder("ssh/export")
+        d = self.folder("server-ssh")
+        export = self.folder("server-ssh/export")
         port = free_port()
         for key in ("host_key", "client_key"):
             subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(d, key)], check=True)
