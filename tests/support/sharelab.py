@@ -96,6 +96,7 @@ class Lab:
         self.procs = []    # started, in order
         self.mounts = []   # mount points, in order
         self.links = []    # symbolic links made outside the root
+        self.disks = []    # small file systems of their own, inside an export
         self.password = secrets.token_hex(8)
 
     def __enter__(self):
@@ -220,6 +221,23 @@ class Lab:
         self.links.append(link)
         return "\\\\%s\\%s" % (server_name, SHARE)
 
+    def small_disk(self, path, size="256k", read_only=False):
+        """A file system of its own at path (a folder of an export): one that fills up
+        at once, or one that is read-only."""
+        os.makedirs(path, exist_ok=True)
+        self.disks.append(path)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s%s" % (size, ",ro" if read_only else ""), "kav-lab",
+                        path], check=True)
+        if not read_only:
+            fd = os.open(os.path.join(path, "filler"), os.O_WRONLY | os.O_CREAT)
+            try:
+                while os.write(fd, b"\0" * 4096) > 0:
+                    pass
+            except OSError:  # full
+                pass
+            finally:
+                os.close(fd)
+
     def kill_client(self, mount):
         """The share vanishes: its client dies at once."""
         try:
@@ -266,14 +284,17 @@ class Lab:
                 except subprocess.TimeoutExpired:
                     os.killpg(proc.pid, signal.SIGKILL)
                     proc.wait()
-        busy = False
+        for disk in self.disks:
+            if mounted(disk):
+                subprocess.run(["umount", "-l", disk], stderr=subprocess.DEVNULL)
+        busy = any(mounted(disk) for disk in self.disks)
         for mnt in reversed(self.mounts):
             if mounted(mnt):  # a client that died leaves its mount behind
                 subprocess.run(["fusermount", "-u", "-z", mnt], stderr=subprocess.DEVNULL)
                 busy = busy or mounted(mnt)
         if not busy:
             shutil.rmtree(self.root, ignore_errors=True)
-        self.procs, self.mounts, self.links = [], [], []
+        self.procs, self.mounts, self.links, self.disks = [], [], [], []
 
 
 def tool_files(folder):
