@@ -129,17 +129,30 @@ void report_code(CheckCode code, DWORD os_error) {
 
 void free_session(SyncSession *session) { VirtualFree(session, 0, MEM_RELEASE); }
 
-// Deletes the rendezvous files once this party's handle is closed. A party that
-// closes first gives up its bytes, the gate last, and closes its handle only
-// then: a close that gets the gate in between finds that party gone while its
-// handle still denies the delete. That handle goes at once, so the delete is
-// tried again for a moment instead of leaving the master file behind.
-void delete_after_last_close(SyncSession *session) {
-    for (int tries = 0; !DeleteFileA(session->master_path); ++tries) {
-        if (GetLastError() != ERROR_SHARING_VIOLATION || tries == DELETE_RETRIES) break;
+// Refusals of a delete that mean the file is still open elsewhere: a handle that
+// does not share delete, a delete of the other party's still pending, or a file
+// server that is busy with it (Wine reports a server's EBUSY as a lock conflict).
+bool still_open_elsewhere(DWORD err) {
+    return err == ERROR_SHARING_VIOLATION || err == ERROR_DELETE_PENDING || err == ERROR_LOCK_VIOLATION;
+}
+
+// A party that closes first gives up its bytes, the gate last, and closes its
+// handle only then: a close that gets the gate in between finds that party gone
+// while its handle still denies the delete. That handle goes at once (on a file
+// server, a moment after the close), so the delete is tried again for a moment
+// instead of leaving the file behind.
+void delete_when_closed(const char *path) {
+    for (int tries = 0; !DeleteFileA(path); ++tries) {
+        if (!still_open_elsewhere(GetLastError()) || tries == DELETE_RETRIES) break;
         Sleep(DELETE_RETRY_MS);
     }
-    DeleteFileA(session->endwait_path);
+}
+
+// Deletes the rendezvous files once this party's handle is closed; the end-wait
+// file was closed by the other party a moment ago.
+void delete_after_last_close(SyncSession *session) {
+    delete_when_closed(session->master_path);
+    delete_when_closed(session->endwait_path);
 }
 
 // Names longer than the bound are cut to 255 characters, alike in both parties.

@@ -6,7 +6,13 @@
 #include "support/testsupport.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
+
+#ifndef _WIN32
+#include <sys/inotify.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -244,6 +250,52 @@ TEST(FileDelete, RefusedWhileAnOpenDoesNotShareDelete) {
     EXPECT_FALSE(DeleteFileA(dir.path().c_str()));
     EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
 }
+
+#ifndef _WIN32
+// On a network mount every open is an open on the server, and some servers refuse to
+// unlink a file that any client holds open: the delete checks the share modes of the
+// handles without opening the file itself, whatever the other handles share.
+TEST(FileDelete, OpensNothingOfItsOwn) {
+    struct Case {
+        const char *what;
+        bool holder;
+        DWORD share;
+        bool deleted;
+    };
+    const Case cases[] = {
+        {"no handle open", false, 0, true},
+        {"a handle sharing delete", true, SHARE_ALL, true},
+        {"a handle denying delete", true, SHARE_RW, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kavtest::TempDir dir;
+        const std::string name = dir.file("d");
+        { Opened create(name, RW, SHARE_ALL, CREATE_NEW); }
+        std::unique_ptr<Opened> holder;
+        if (c.holder) holder.reset(new Opened(name, RW, c.share, OPEN_EXISTING));
+        ASSERT_TRUE(!holder || holder->ok());
+        std::string posix = name;
+        for (char &ch : posix) ch = ch == '\\' ? '/' : ch;
+        const int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(in, 0);
+        ASSERT_GE(inotify_add_watch(in, posix.c_str(), IN_OPEN | IN_ATTRIB), 0);
+        EXPECT_EQ(c.deleted, DeleteFileA(name.c_str()) != FALSE);
+        int opens = 0, unlinks = 0;
+        alignas(struct inotify_event) char buf[4096];
+        for (ssize_t n; (n = read(in, buf, sizeof buf)) > 0;) {
+            for (char *p = buf; p < buf + n; p += sizeof(struct inotify_event) + ((struct inotify_event *)p)->len) {
+                const uint32_t mask = ((struct inotify_event *)p)->mask;
+                opens += (mask & IN_OPEN) != 0;
+                unlinks += (mask & IN_ATTRIB) != 0;
+            }
+        }
+        close(in);
+        EXPECT_EQ(0, opens);
+        EXPECT_EQ(c.deleted ? 1 : 0, unlinks);
+    }
+}
+#endif
 
 TEST(FileAttributes, FolderFileMissingAndReadOnly) {
     kavtest::TempDir dir;

@@ -26,20 +26,21 @@ def tool(name):
     return os.path.join(TOOLS_DIR, name + (".exe" if IS_WINE else ""))
 
 
-def command(exe, args):
+def command(exe, args, runner=None):
+    runner = RUNNER if runner is None else runner
     cmd = [exe] + list(args)
-    if RUNNER:
-        cmd = [RUNNER] + cmd
+    if runner:
+        cmd = [runner] + cmd
     return cmd
 
 
-def to_tool_path(path):
+def to_tool_path(path, wine=None):
     """A Linux path as the program under test must be given it.
 
     Natively the path is used as it is. Under Wine the Z: drive maps the Unix
     root, so /tmp/x becomes Z:\\tmp\\x.
     """
-    if not IS_WINE:
+    if not (IS_WINE if wine is None else wine):
         return path
     return "Z:" + path.replace("/", "\\")
 

@@ -39,7 +39,9 @@ int open_fd(const std::string &path, int create_flags, mode_t mode, bool want_re
         return fd;
     }
     int err = errno;
-    if (err != EACCES && err != EPERM && err != EROFS && err != ETXTBSY) return -1;
+    // EBUSY: a file server whose other client's open denies write; Windows would ask
+    // only for the access wanted, which that open may well share.
+    if (err != EACCES && err != EPERM && err != EROFS && err != ETXTBSY && err != EBUSY) return -1;
     if (want_read && want_write) {
         errno = err;
         return -1;
@@ -373,7 +375,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     }
     if (S_ISDIR(st.st_mode)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     if (S_ISREG(st.st_mode) && plat::is_readonly(st)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-    DWORD err = plat::share_unlink(path);
+    DWORD err = plat::share_unlink(path, st.st_dev, st.st_ino);
     if (err == ERROR_FILE_NOT_FOUND) err = plat::missing_name_error(path);
     if (err != 0) return plat::fail<BOOL>(err, FALSE);
     return TRUE;

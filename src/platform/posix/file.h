@@ -5,6 +5,8 @@
 
 #include "event.h"
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -82,9 +84,10 @@ DWORD io_lock_conflict(File *f, uint64_t off, uint64_t len, bool write);
 // Share modes: announce this open's access and denials and check them against every
 // other open of the file on the machine. 0 or ERROR_SHARING_VIOLATION.
 DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share);
-// Unlinks the file unless some open of it does not share delete access
-// (ERROR_SHARING_VIOLATION); 0 or the Win32 error.
-DWORD share_unlink(const std::string &path);
+// Unlinks the file (device, inode) unless some open of it does not share delete
+// access (ERROR_SHARING_VIOLATION); holds no descriptor of the file meanwhile.
+// 0 or the Win32 error.
+DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino);
 
 // The event of an OVERLAPPED; its low bit only steers completion ports.
 inline HANDLE overlapped_event(const OVERLAPPED *ov) {

@@ -10,6 +10,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace plat {
@@ -17,6 +21,9 @@ namespace plat {
 namespace {
 
 enum : uint64_t { kMutex = 0, kAccess = 1, kDeny = 4 };  // kAccess/kDeny + 0 read, 1 write, 2 delete
+
+constexpr int kBusyRetries = 20;
+constexpr useconds_t kBusyRetryUs = 10000;
 
 }  // namespace
 
@@ -87,25 +94,60 @@ DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share) {
     return err;
 }
 
-DWORD share_unlink(const std::string &path) {
-    // The delete opens the file with delete access sharing everything, as Windows does,
-    // so only opens that deny delete stand in its way.
-    bool writable = true;
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        writable = false;
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    }
-    if (fd >= 0) {
-        take_mutex(fd, writable);  // released when fd is closed
-        if (ofd_conflict(fd, F_WRLCK, kReservedBase + kDeny + 2, 1)) {
-            close(fd);  // drops the mutex too
-            return ERROR_SHARING_VIOLATION;
+namespace {
+
+// 1 when some open on this machine announces that it does not share delete access
+// to the file (device, inode), 0 when none does, -1 when the kernel's lock list
+// cannot be read. The list is read instead of the file: a descriptor of our own
+// is an open on a network file system's server, where Windows' delete puts none
+// beyond its own, and some servers refuse to unlink a file any client holds open.
+int deny_delete_listed(dev_t dev, ino_t ino) {
+    FILE *list = fopen("/proc/locks", "re");
+    if (list == nullptr) return -1;
+    const unsigned long long deny = kReservedBase + kDeny + 2;
+    char line[256];
+    int found = 0;
+    while (found == 0 && fgets(line, sizeof line, list) != nullptr) {
+        if (strstr(line, "->") != nullptr) continue;  // a waiter, not a holder
+        // "N: OFDLCK ADVISORY READ PID MAJ:MIN:INODE START END"
+        const char *at = line;
+        unsigned maj = 0, mnr = 0;
+        unsigned long long inode = 0, start = 0, end = 0;
+        char end_text[24] = "";
+        for (int field = 0; field < 5 && at != nullptr; ++field) {
+            at = strchr(at, ' ');
+            while (at != nullptr && *at == ' ') ++at;
         }
+        if (at == nullptr || sscanf(at, "%x:%x:%llu %llu %23s", &maj, &mnr, &inode, &start, end_text) != 5) continue;
+        end = strcmp(end_text, "EOF") == 0 ? UINT64_MAX : strtoull(end_text, nullptr, 10);
+        if (makedev(maj, mnr) == dev && inode == ino && start <= deny && deny <= end) found = 1;
     }
-    DWORD err = unlink(path.c_str()) == 0 ? 0 : errno_to_win32(errno);
-    if (fd >= 0) close(fd);
-    return err;
+    fclose(list);
+    return found;
+}
+
+}  // namespace
+
+DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino) {
+    // The delete shares everything, as Windows' does, so only opens that deny delete
+    // stand in its way.
+    int denied = deny_delete_listed(dev, ino);
+    if (denied < 0) {
+        // Without the list, a probe: closed before the unlink, never held across it.
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        denied = fd >= 0 && ofd_conflict(fd, F_WRLCK, kReservedBase + kDeny + 2, 1);
+        if (fd >= 0) close(fd);
+    }
+    if (denied) return ERROR_SHARING_VIOLATION;
+    // A server that refuses to unlink an open file answers EBUSY. The open may be one
+    // this process closed a moment ago: FUSE sends the close to the server after
+    // close() has returned, where Windows has closed it there already. A refusal that
+    // lasts is another client's open.
+    for (int tries = 0;; ++tries) {
+        if (unlink(path.c_str()) == 0) return 0;
+        if (errno != EBUSY || tries == kBusyRetries) return errno_to_win32(errno);
+        usleep(kBusyRetryUs);
+    }
 }
 
 }  // namespace plat

@@ -1,0 +1,431 @@
+"""Real file servers on loopback and the clients that mount them, for the share lab
+(scripts/share-lab) and the `shares` tests.
+
+A Lab owns a temporary folder; every server and client it starts runs in a session
+of its own (smbd signals its whole process group when it stops) and is stopped by
+its process group id, every mount is unmounted, and the folder is removed, however
+the Lab is left. Servers listen on 127.0.0.1 only, on ports picked free. Needs root
+(FUSE mounts, smbd's password database, sshd)."""
+import os
+import re
+import secrets
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import kavtest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests", "mutual"))
+import pairs  # noqa: E402  (the report reader)
+
+SHARE = "kav"
+
+
+def missing():
+    """Why the lab cannot run here, or None."""
+    if os.geteuid() != 0:
+        return "needs root (FUSE mounts, smbd, sshd)"
+    if not os.path.exists("/dev/fuse"):
+        return "no /dev/fuse"
+    for prog in ("smbd", "smbpasswd", "smbnetfs", "sshfs", "rclone", "fusermount", "ssh-keygen"):
+        if shutil.which(prog) is None:
+            return "%s is not installed (scripts/setup installs it)" % prog
+    if not os.path.exists("/usr/sbin/sshd"):
+        return "sshd is not installed (scripts/setup installs it)"
+    return None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+def mounted(path):
+    """Whether a file system is mounted on path; a dead FUSE client's mount too, which
+    os.path.ismount misses (its stat fails)."""
+    with open("/proc/self/mounts") as f:
+        return any(line.split()[1] == path for line in f)
+
+
+def _until(predicate, timeout, what, proc=None):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if proc is not None and proc.poll() is not None:
+            raise RuntimeError("%s: the process ended with %s" % (what, proc.returncode))
+        if time.monotonic() > deadline:
+            raise RuntimeError("%s: not ready within %d s" % (what, timeout))
+        time.sleep(0.1)
+
+
+class Server:
+    def __init__(self, kind, export, port, proc):
+        self.kind = kind      # "samba" or "ssh"
+        self.export = export  # the folder the server serves: what the lab checks for leftovers
+        self.port = port
+        self.proc = proc
+
+
+class Mount:
+    def __init__(self, fs, client, path, mountpoint, proc, server):
+        self.fs = fs            # "samba" or "ssh"
+        self.client = client    # "smbnetfs", "sshfs", "rclone"
+        self.path = path        # the served folder as this client shows it
+        self.mountpoint = mountpoint
+        self.proc = proc
+        self.server = server
+
+
+class Lab:
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="kav-lab-")
+        self.procs = []    # started, in order
+        self.mounts = []   # mount points, in order
+        self.links = []    # symbolic links made outside the root
+        self.disks = []    # small file systems of their own, inside an export
+        self.password = secrets.token_hex(8)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def folder(self, name):
+        """A folder of the lab; servers keep theirs under "server-", clients are named by the caller."""
+        path = os.path.join(self.root, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def _start(self, args, name, env=None):
+        log = open(os.path.join(self.root, name + ".log"), "ab")
+        proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=env,
+                                start_new_session=True)
+        log.close()
+        self.procs.append(proc)
+        return proc
+
+    # --- servers -------------------------------------------------------------------
+
+    def samba(self):
+        d = self.folder("server-samba")
+        export = self.folder("server-samba/export")
+        state = self.folder("server-samba/state")
+        port = free_port()
+        conf = os.path.join(d, "smb.conf")
+        with open(conf, "w") as f:
+            f.write("[global]\n"
+                    "  interfaces = 127.0.0.1\n  bind interfaces only = yes\n  smb ports = %d\n"
+                    "  disable netbios = yes\n  server role = standalone server\n  map to guest = never\n"
+                    "  server min protocol = SMB2_02\n"
+                    "  load printers = no\n  printing = bsd\n  printcap name = /dev/null\n  disable spoolss = yes\n"
+                    "  log file = %s/log.%%m\n  passdb backend = tdbsam:%s/passdb.tdb\n" % (port, state, state))
+            for key in ("lock directory", "state directory", "cache directory", "private dir", "pid directory",
+                        "ncalrpc dir", "binddns dir"):
+                f.write("  %s = %s\n" % (key, self.folder("server-samba/state/" + key.split()[0])))
+            f.write("[%s]\n  path = %s\n  read only = no\n  force user = root\n" % (SHARE, export))
+        subprocess.run(["smbpasswd", "-c", conf, "-s", "-a", "root"], input=("%s\n%s\n" % ((self.password,) * 2)).encode(),
+                       check=True, stdout=subprocess.DEVNULL)
+        proc = self._start(["smbd", "--foreground", "--no-process-group", "-s", conf, "--debug-stdout"], "smbd")
+        _until(lambda: _listening(port), 30, "smbd", proc)
+        return Server("samba", export, port, proc)
+
+    def sshd(self):
+        d = self.folder("server-ssh")
+        export = self.folder("server-ssh/export")
+        port = free_port()
+        for key in ("host_key", "client_key"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(d, key)], check=True)
+        shutil.copy(os.path.join(d, "client_key.pub"), os.path.join(d, "authorized_keys"))
+        conf = os.path.join(d, "sshd_config")
+        with open(conf, "w") as f:
+            f.write("Port %d\nListenAddress 127.0.0.1\nHostKey %s/host_key\nPidFile %s/sshd.pid\n"
+                    "AuthorizedKeysFile %s/authorized_keys\nStrictModes no\nUsePAM no\n"
+                    "PermitRootLogin prohibit-password\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                    "Subsystem sftp internal-sftp\nLogLevel ERROR\n" % (port, d, d, d))
+        os.makedirs("/run/sshd", exist_ok=True)  # sshd's privilege separation folder
+        proc = self._start(["/usr/sbin/sshd", "-D", "-e", "-f", conf], "sshd")
+        _until(lambda: _listening(port), 30, "sshd", proc)
+        server = Server("ssh", export, port, proc)
+        server.key = os.path.join(d, "client_key")
+        return server
+
+    # --- clients -------------------------------------------------------------------
+
+    def _mounted(self, mountpoint, path, proc, what, timeout=60):
+        self.mounts.append(mountpoint)
+        _until(lambda: os.path.ismount(mountpoint) and os.path.isdir(path), timeout, what, proc)
+
+    def smbnetfs(self, server, name):
+        """One smbnetfs client with a HOME of its own (one machine)."""
+        home = self.folder(name + "-home")
+        mnt = self.folder(name)
+        smb = self.folder(name + "-home/.smb")
+        with open(os.path.join(smb, "smb.conf"), "w") as f:
+            f.write("[global]\n  client min protocol = SMB2_02\n  disable netbios = yes\n")
+        conf = os.path.join(smb, "smbnetfs.conf")
+        with open(conf, "w") as f:
+            f.write('auth "root" "%s"\nhost 127.0.0.1 visible=true\n' % self.password)
+        os.chmod(conf, 0o600)  # smbnetfs ignores auth and host lines otherwise
+        env = dict(os.environ, HOME=home)
+        proc = self._start(["smbnetfs", mnt, "-f", "-o", "config=" + conf], name, env=env)
+        # A port other than 445 is given as part of the host name.
+        path = os.path.join(mnt, "127.0.0.1:%d" % server.port, SHARE)
+        self._mounted(mnt, path, proc, "smbnetfs " + name)
+        return Mount("samba", "smbnetfs", path, mnt, proc, server)
+
+    def sshfs(self, server, name):
+        mnt = self.folder(name)
+        opts = ("port=%d,IdentityFile=%s,StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes"
+                % (server.port, server.key))
+        proc = self._start(["sshfs", "-f", "-o", opts, "root@127.0.0.1:" + server.export, mnt], name)
+        self._mounted(mnt, mnt, proc, "sshfs " + name)
+        return Mount("ssh", "sshfs", mnt, mnt, proc, server)
+
+    def rclone(self, server, name):
+        """rclone's SMB client with its write cache: uploads are delayed."""
+        d = self.folder(name + "-rclone")
+        mnt = self.folder(name)
+        obscured = subprocess.run(["rclone", "obscure", self.password], check=True, stdout=subprocess.PIPE)
+        env = dict(os.environ, RCLONE_CONFIG_LAB_TYPE="smb", RCLONE_CONFIG_LAB_HOST="127.0.0.1",
+                   RCLONE_CONFIG_LAB_PORT=str(server.port), RCLONE_CONFIG_LAB_USER="root",
+                   RCLONE_CONFIG_LAB_PASS=obscured.stdout.decode().strip())
+        proc = self._start(["rclone", "mount", "lab:" + SHARE, mnt, "--config", os.path.join(d, "rclone.conf"),
+                            "--cache-dir", d, "--vfs-cache-mode", "writes"], name, env=env)
+        self._mounted(mnt, mnt, proc, "rclone " + name)
+        return Mount("samba", "rclone", mnt, mnt, proc, server)
+
+    def wine_unc(self, prefix, mount, server_name="kavsrv"):
+        """Maps \\\\server_name\\share in the Wine prefix to the mount; returns the UNC path."""
+        unc = os.path.join(prefix, "dosdevices", "unc", server_name)
+        os.makedirs(unc, exist_ok=True)
+        link = os.path.join(unc, SHARE)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(mount.path, link)
+        self.links.append(link)
+        return "\\\\%s\\%s" % (server_name, SHARE)
+
+    def small_disk(self, path, size="256k", read_only=False):
+        """A file system of its own at path (a folder of an export): one that fills up
+        at once, or one that is read-only."""
+        os.makedirs(path, exist_ok=True)
+        self.disks.append(path)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s%s" % (size, ",ro" if read_only else ""), "kav-lab",
+                        path], check=True)
+        if not read_only:
+            fd = os.open(os.path.join(path, "filler"), os.O_WRONLY | os.O_CREAT)
+            try:
+                while os.write(fd, b"\0" * 4096) > 0:
+                    pass
+            except OSError:  # full
+                pass
+            finally:
+                os.close(fd)
+
+    def kill_client(self, mount):
+        """The share vanishes: its client dies at once."""
+        try:
+            os.killpg(mount.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        mount.proc.wait()
+
+    # --- tear-down -----------------------------------------------------------------
+
+    def stop(self):
+        # A second signal (timeout(1) sends one to the whole group) must not cut the
+        # tear-down short.
+        try:
+            old = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+        except ValueError:  # not the main thread
+            old = {}
+        try:
+            self._stop()
+        finally:
+            for s, handler in old.items():
+                signal.signal(s, handler)
+
+    def _stop(self):
+        for proc in list(RUNNING):
+            if proc.poll() is None:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+            RUNNING.discard(proc)
+        for link in self.links:
+            if os.path.islink(link):
+                os.unlink(link)
+        for mnt in reversed(self.mounts):
+            if mounted(mnt):
+                subprocess.run(["fusermount", "-u", mnt], stderr=subprocess.DEVNULL)
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                try:
+                    os.killpg(proc.pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    continue
+                try:
+                    proc.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    proc.wait()
+        for disk in self.disks:
+            if mounted(disk):
+                subprocess.run(["umount", "-l", disk], stderr=subprocess.DEVNULL)
+        busy = any(mounted(disk) for disk in self.disks)
+        for mnt in reversed(self.mounts):
+            if mounted(mnt):  # a client that died leaves its mount behind
+                subprocess.run(["fusermount", "-u", "-z", mnt], stderr=subprocess.DEVNULL)
+                busy = busy or mounted(mnt)
+        if not busy:
+            shutil.rmtree(self.root, ignore_errors=True)
+        self.procs, self.mounts, self.links, self.disks = [], [], [], []
+
+
+def tool_files(folder):
+    """What the tool left in a served folder: work files, rendezvous files, the sync file."""
+    out = []
+    for base, dirs, files in os.walk(folder):
+        for n in files:
+            if n.startswith(".#KAVLOCK") or n.endswith("endwaitfile") or n == "KAVSTOP.stop":
+                out.append(os.path.relpath(os.path.join(base, n), folder))
+    return sorted(out)
+
+
+def stop_on_signals():
+    """Turns SIGTERM and SIGHUP into SystemExit and SIGINT into KeyboardInterrupt (even
+    when started with it ignored, as a background job is), so that a Lab's with-block
+    tears down on each of them."""
+    def leave(signum, frame):
+        raise SystemExit(128 + signum)
+    for s in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(s, leave)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+# --- running the tool ------------------------------------------------------------
+
+
+class Build:
+    """One build of the tool: the native binary, or the .exe through the build's wine-run."""
+
+    def __init__(self, name, folder):
+        self.name = name
+        self.wine = name == "windows"
+        self.exe = os.path.join(folder, "kavprobe.exe" if self.wine else "kavprobe")
+        self.runner = os.path.join(folder, "wine-run") if self.wine else ""
+        self.prefix = os.path.join(folder, "wineprefix")
+
+    def path(self, path):
+        """A Linux path, or a UNC path given as it is."""
+        return path if path.startswith("\\\\") else kavtest.to_tool_path(path, self.wine)
+
+    def command(self, args):
+        return kavtest.command(self.exe, args, self.runner)
+
+
+def _check_codes():
+    """Report message -> check error code, from the tool's own table."""
+    with open(os.path.join(ROOT, "src", "front", "report.cpp"), encoding="utf-8") as f:
+        return {m.group(2): int(m.group(1)) for m in re.finditer(r'\{(\d+), "([^"]+)"\}', f.read())}
+
+
+CODES = _check_codes()
+OS_ERROR = re.compile(r" ERRORCODE=(\d+)")
+
+
+class Outcome:
+    def __init__(self, proc, data, wall):
+        self.status = proc.returncode
+        self.exit = -1 if kavtest.exit_status(proc.returncode) == 0xFF else proc.returncode
+        self.report = data
+        self.wall = wall
+
+    def ng(self):
+        """{test title: ["code" or "code/system error", ...]} of the NG tests that have no NG
+        test inside or error lines of their own (those of nested tests excluded)."""
+        out = {}
+        root, open_tests = pairs.parse_report(self.report)
+
+        def walk(node):
+            inner = [c for c in node.children() if c.result == "NG"]
+            for c in inner:
+                walk(c)
+            codes = []
+            lines = node.lines() if not inner else [i for i in node.items if isinstance(i, str)]
+            for line in lines:
+                text = line[2:] if line.startswith("! ") else line
+                m = OS_ERROR.search(text)
+                code = CODES.get(text[:m.start()] if m else text)
+                if code is not None:
+                    codes.append("%d/%s" % (code, m.group(1)) if m else str(code))
+            if node.result == "NG" and (codes or not inner):
+                out.setdefault(node.title, []).extend(codes)
+        walk(root)
+        for title in open_tests:
+            out.setdefault(title, []).append("unended")
+        return out
+
+
+RUNNING = set()  # runs of the tool not yet finished, ended by Lab.stop on any way out
+
+
+def start_tool(build, args, out):
+    proc = subprocess.Popen(build.command(args), stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                            start_new_session=True)
+    RUNNING.add(proc)
+    return proc
+
+
+def finish_tool(proc, out, started, limit):
+    try:
+        proc.wait(timeout=max(1, limit - (time.monotonic() - started)))
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+    RUNNING.discard(proc)
+    wall = time.monotonic() - started
+    out.seek(0)
+    data = out.read()
+    out.close()
+    return Outcome(proc, data, wall)
+
+
+def single(build, folder, timeout=10, limit=300):
+    """Mode single with -p and -h on one folder (made if missing, unless a UNC path)."""
+    if not folder.startswith("\\\\"):
+        os.makedirs(folder, exist_ok=True)
+    out = tempfile.TemporaryFile()
+    started = time.monotonic()
+    proc = start_tool(build, ["-m", "single", "-p", build.path(folder), "-h", build.path(folder), "-t", str(timeout)],
+                      out)
+    return finish_tool(proc, out, started, limit)
+
+
+def double(builds, shared, targets, timeout=10, limit=300):
+    """Mode double, two processes started together: builds[i] with -h shared[i], -p targets[i]."""
+    procs = []
+    started = time.monotonic()
+    for build, h, p in zip(builds, shared, targets):
+        for folder in (h, p):
+            if not folder.startswith("\\\\"):
+                os.makedirs(folder, exist_ok=True)
+        out = tempfile.TemporaryFile()
+        procs.append((start_tool(build, ["-m", "double", "-p", build.path(p), "-h", build.path(h), "-t",
+                                         str(timeout)], out), out))
+    return [finish_tool(proc, out, started, limit) for proc, out in procs]
