@@ -340,9 +340,12 @@ class Build:
 
 
 def _check_codes():
-    """Report message -> check error code, from the tool's own table."""
-    with open(os.path.join(ROOT, "src", "front", "report.cpp"), encoding="utf-8") as f:
-        return {m.group(2): int(m.group(1)) for m in re.finditer(r'\{(\d+), "([^"]+)"\}', f.read())}
+    """Report message -> check error code, from the tool's own table and its named codes."""
+    base = os.path.join(ROOT, "src", "base")
+    with open(os.path.join(base, "report.h"), encoding="utf-8") as f:
+        value = {m.group(1): int(m.group(2)) for m in re.finditer(r"^\s*(CHECK_\w+) = (\d+),", f.read(), re.M)}
+    with open(os.path.join(base, "report.cpp"), encoding="utf-8") as f:
+        return {m.group(2): value[m.group(1)] for m in re.finditer(r'\{(CHECK_\w+), "([^"]+)"\}', f.read())}
 
 
 CODES = _check_codes()
