@@ -343,12 +343,12 @@ class Build:
 
 
 def _check_codes():
-    """Report message -> check error code, from the tool's own table and the names of its codes."""
+    """Report message -> check error code, from the tool's own table and its named codes."""
     base = os.path.join(ROOT, "src", "base")
     with open(os.path.join(base, "report.h"), encoding="utf-8") as f:
-        numbers = {m.group(1): int(m.group(2)) for m in re.finditer(r"\b(CHECK_\w+) = (\d+)", f.read())}
+        value = {m.group(1): int(m.group(2)) for m in re.finditer(r"^\s*(CHECK_\w+) = (\d+),", f.read(), re.M)}
     with open(os.path.join(base, "report.cpp"), encoding="utf-8") as f:
-        return {m.group(2): numbers[m.group(1)] for m in re.finditer(r'\{(CHECK_\w+), "([^"]+)"\}', f.read())}
+        return {m.group(2): value[m.group(1)] for m in re.finditer(r'\{(CHECK_\w+), "([^"]+)"\}', f.read())}
 
 
 CODES = _check_codes()
