@@ -189,10 +189,12 @@ class Lab:
         self._mounted(mnt, path, proc, "smbnetfs " + name)
         return Mount("samba", "smbnetfs", path, mnt, proc, server)
 
-    def sshfs(self, server, name):
+    def sshfs(self, server, name, options=""):
+        """options: more mount options, e.g. allow_other,default_permissions for a mount
+        other users reach, through the modes the server reports."""
         mnt = self.folder(name)
         opts = ("port=%d,IdentityFile=%s,StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes"
-                % (server.port, server.key))
+                % (server.port, server.key)) + ("," + options if options else "")
         proc = self._start(["sshfs", "-f", "-o", opts, "root@127.0.0.1:" + server.export, mnt], name)
         self._mounted(mnt, mnt, proc, "sshfs " + name)
         return Mount("ssh", "sshfs", mnt, mnt, proc, server)
@@ -330,13 +332,14 @@ class Build:
         self.exe = os.path.join(folder, "kavprobe.exe" if self.wine else "kavprobe")
         self.runner = os.path.join(folder, "wine-run") if self.wine else ""
         self.prefix = os.path.join(folder, "wineprefix")
+        self.extapp = os.path.join(folder, "tools", "extapp.exe" if self.wine else "extapp")
 
     def path(self, path):
         """A Linux path, or a UNC path given as it is."""
         return path if path.startswith("\\\\") else kavtest.to_tool_path(path, self.wine)
 
-    def command(self, args):
-        return kavtest.command(self.exe, args, self.runner)
+    def command(self, args, exe=None):
+        return kavtest.command(exe or self.exe, args, self.runner)
 
 
 def _check_codes():
@@ -388,8 +391,13 @@ class Outcome:
 RUNNING = set()  # runs of the tool not yet finished, ended by Lab.stop on any way out
 
 
-def start_tool(build, args, out):
-    proc = subprocess.Popen(build.command(args), stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+def start_tool(build, args, out, user=None):
+    """user: the account (pwd entry) to run it as, natively; the caller's by default."""
+    command = build.command(args)
+    if user:
+        command = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid, "--clear-groups",
+                   "--"] + command
+    proc = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                             start_new_session=True)
     RUNNING.add(proc)
     return proc
