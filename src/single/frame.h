@@ -21,7 +21,7 @@ struct TestObjects {
     struct {
         HANDLE file;
         OVERLAPPED *ov;
-    } pending[2];
+    } pending[3];  // one for each record of the block
 };
 
 // A test's hold on its place in its mode's cleanup registry (claimed with the

@@ -32,9 +32,11 @@ struct Party {
     TestObjects *objects;  // of the test's frame, which withdraws a request left pending
 };
 
-// A waiting request that went pending and has not been seen to end.
-void track_request(Party *p, OVERLAPPED *ov) { p->objects->pending[0] = {p->peer, ov}; }
-void request_ended(Party *p) { p->objects->pending[0] = {NULL, nullptr}; }
+// A waiting request that went pending and has not been seen to end, in the slot
+// of its own record: a request that timed out stays there while later ones come.
+int request_slot(Party *p, const OVERLAPPED *ov) { return (int)(ov - static_cast<OVERLAPPED *>(p->objects->block)); }
+void track_request(Party *p, OVERLAPPED *ov) { p->objects->pending[request_slot(p, ov)] = {p->peer, ov}; }
+void request_ended(Party *p, OVERLAPPED *ov) { p->objects->pending[request_slot(p, ov)] = {NULL, nullptr}; }
 
 // How the sequence goes on after a line: on, ended NG (a lock or release that had
 // to succeed failed), ended aborted (a meeting failed).
@@ -141,7 +143,7 @@ TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *o
         return TEST_NG;
     }
     int r = single_calls.wait_overlapped_timed(p->peer, ov, p->timer, p->due);
-    if (r != -3) request_ended(p);
+    if (r != -3) request_ended(p, ov);
     if (r == 0) return TEST_OK;
     if (r == -3) {
         set_check_error(&p->error, CHECK_TIMEOUT, 0);
