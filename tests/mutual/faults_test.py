@@ -89,7 +89,13 @@ class FaultTest(unittest.TestCase):
         victim.kill()
         victim.proc.wait(timeout=30)
         killed = time.monotonic()
-        self.assertTrue(waits, self.text(survivor))
+        # Frozen just after it completed a session's opening, the victim may leave the
+        # survivor in that opening, where the protocol cannot tell death from slowness:
+        # the survivor then gives up at the timeout, which the checks below accept too.
+        opening = survivor.report_after([pairs.OPERATION] + test) or b""
+        gave_up_opening = (kavtest.sjis(pairs.SESSION_OPENED) not in opening
+                           and kavtest.sjis(pairs.MSG_TIMEOUT) in opening)
+        self.assertTrue(waits or gave_up_opening, self.text(survivor))
         self.assertEqual(kavtest.exit_status(survivor.finish(limit=GRACE + (killed - survivor.started))), 255)
         return survivor, survivor.ended - killed
 
