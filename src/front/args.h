@@ -12,3 +12,5 @@ int validate_arguments(CheckContext *ctx);
 
 // The program entry: parse, validate, run the mode's driver; 0 or -1.
 int kavprobe_main(int argc, char **argv);
+// The mode's driver on a validated context, then the cleanup lock's end; 0 or -1.
+int kavprobe_run(CheckContext *ctx);

@@ -1,5 +1,5 @@
 // File primitives and work-file names.
-#include "fsprim/fsprim.h"
+#include "fsprim/calls.h"
 
 const char FILE_OPENING[] = "ファイルをオープンします。(%s)";
 const char FILE_DELETED[] = "ファイルを削除しました。(%s)";
@@ -16,26 +16,26 @@ HANDLE open_share_file(const char *name, DWORD access, DWORD share_mode, DWORD d
     SECURITY_DESCRIPTOR descriptor;
     SECURITY_ATTRIBUTES attributes;
     null_dacl_attributes(&descriptor, &attributes);
-    return CreateFileA(name, access, share_mode, &attributes, disposition, FILE_FLAG_OVERLAPPED, NULL);
+    return sys_calls.create_file(name, access, share_mode, &attributes, disposition, FILE_FLAG_OVERLAPPED, NULL);
 }
 
 int lock_range(HANDLE file, int exclusive, OVERLAPPED *overlapped) {
     DWORD flags = exclusive != 0 ? LOCKFILE_EXCLUSIVE_LOCK : 0;
-    if (LockFileEx(file, flags, 0, 1, 0, overlapped)) return 0;
+    if (sys_calls.lock_file_ex(file, flags, 0, 1, 0, overlapped)) return 0;
     return GetLastError() == ERROR_IO_PENDING ? -2 : -1;
 }
 
 int unlock_range(HANDLE file) {
     OVERLAPPED overlapped;
     memset(&overlapped, 0, sizeof overlapped);
-    return UnlockFileEx(file, 0, 1, 0, &overlapped) ? 0 : -1;
+    return sys_calls.unlock_file_ex(file, 0, 1, 0, &overlapped) ? 0 : -1;
 }
 
-int delete_work_file(const char *name) { return DeleteFileA(name) ? 0 : -1; }
+int delete_work_file(const char *name) { return sys_calls.delete_file(name) ? 0 : -1; }
 
 int close_handle_reset(HANDLE *handle) {
     if (handle == nullptr) return -1;
-    if (!CloseHandle(*handle)) return -1;
+    if (!sys_calls.close_handle(*handle)) return -1;
     *handle = INVALID_HANDLE_VALUE;
     return 0;
 }
@@ -68,7 +68,7 @@ int make_work_file_name(int kind, const char *folder, int32_t number, char *out)
     memset(computer, 0, sizeof computer);
     if (kind == MODE_SINGLE) {
         DWORD size = sizeof computer;
-        if (!GetComputerNameExA(ComputerNamePhysicalDnsFullyQualified, computer, &size)) return -1;
+        if (!sys_calls.get_computer_name_ex(ComputerNamePhysicalDnsFullyQualified, computer, &size)) return -1;
         computer[sizeof computer - 1] = '\0';
         unsigned long pid = (unsigned long)GetCurrentProcessId();
         // Room left for the computer name once everything else is in place.

@@ -1,5 +1,7 @@
 #include "fsprim/io_records.h"
 
+#include "fsprim/calls.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -49,10 +51,10 @@ void io_block_retire(void *block, bool outstanding) {
 }
 
 int io_withdraw(HANDLE file, OVERLAPPED *overlapped) {
-    CancelIoEx(file, overlapped);  // FALSE when it has ended meanwhile; the poll tells
+    sys_calls.cancel_io_ex(file, overlapped);  // FALSE when it has ended meanwhile; the poll tells
     for (int i = 0; i < WITHDRAW_POLLS; ++i) {
         DWORD transferred = 0;
-        if (GetOverlappedResult(file, overlapped, &transferred, FALSE)) return 1;
+        if (sys_calls.get_overlapped_result(file, overlapped, &transferred, FALSE)) return 1;
         if (GetLastError() != ERROR_IO_INCOMPLETE) return 0;
         Sleep(WITHDRAW_POLL_MS);
     }

@@ -8,7 +8,7 @@
 // (its byte unlocked), so a timeout still means "not held". A system that does not
 // end a cancelled request within the grace period keeps the record: it moves to a
 // list that lives as long as the process and is never reused.
-#include "fsprim/fsprim.h"
+#include "fsprim/calls.h"
 #include "fsprim/io_records.h"
 
 namespace {
@@ -27,19 +27,23 @@ void arm_timer(HANDLE timer, LONGLONG due_time) {
     // Some systems keep the signal of a synchronisation timer that fired after
     // the last wait on it through a re-arm; take such a stale signal first so that
     // it cannot end this wait at once. Where re-arming clears it this finds nothing.
-    WaitForSingleObject(timer, 0);
+    sys_calls.wait_for_single_object(timer, 0);
     LARGE_INTEGER due;
     due.QuadPart = due_time;
-    SetWaitableTimer(timer, &due, 0, NULL, NULL, FALSE);
+    sys_calls.set_waitable_timer(timer, &due, 0, NULL, NULL, FALSE);
 }
 
-// 0 done, -1 ended with an error (last error), -3 the timer fired first.
+// 0 done, -1 ended with an error or the timer could not be read (last error), -3
+// the timer fired first.
 int poll_request(HANDLE file, OVERLAPPED *ov, HANDLE timer) {
     for (;;) {
         DWORD transferred = 0;
-        if (GetOverlappedResult(file, ov, &transferred, FALSE)) return 0;
+        if (sys_calls.get_overlapped_result(file, ov, &transferred, FALSE)) return 0;
         if (GetLastError() != ERROR_IO_INCOMPLETE) return -1;
-        if (WaitForSingleObject(timer, 0) == WAIT_OBJECT_0) return -3;
+        // A timer that cannot be read would leave the wait unbounded: the request fails.
+        const DWORD fired = sys_calls.wait_for_single_object(timer, 0);
+        if (fired == WAIT_OBJECT_0) return -3;
+        if (fired == WAIT_FAILED) return -1;
         Sleep(POLL_MS);
     }
 }
@@ -84,7 +88,7 @@ int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE 
     bool granted_late = false;
     const RequestEnd end = run_request(
         file, event, timer, timeout_due_time(ctx->timeout),
-        [&](OVERLAPPED *ov) { return LockFileEx(file, flags, 0, 1, 0, ov); }, &granted_late);
+        [&](OVERLAPPED *ov) { return sys_calls.lock_file_ex(file, flags, 0, 1, 0, ov); }, &granted_late);
     if (end == REQUEST_DONE) {
         set_check_error(error, CHECK_NONE, 0);
         return 0;
@@ -99,7 +103,7 @@ int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE 
         if (granted_late) {
             // Granted in the race with the cancel: give it back, the caller is told it is not held.
             OVERLAPPED undo = {};
-            UnlockFileEx(file, 0, 1, 0, &undo);
+            sys_calls.unlock_file_ex(file, 0, 1, 0, &undo);
         }
         report_code(error, CHECK_TIMEOUT, 0);
         return -1;
@@ -118,7 +122,7 @@ int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDL
     bool granted_late = false;
     const RequestEnd end = run_request(
         file, event, timer, timeout_due_time(ctx->timeout),
-        [&](OVERLAPPED *ov) { return UnlockFileEx(file, 0, 1, 0, ov); }, &granted_late);
+        [&](OVERLAPPED *ov) { return sys_calls.unlock_file_ex(file, 0, 1, 0, ov); }, &granted_late);
     if (end == REQUEST_DONE) {
         set_check_error(error, CHECK_NONE, 0);
         return 0;

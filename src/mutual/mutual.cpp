@@ -3,7 +3,7 @@
 #include "mutual/mutual.h"
 
 #include "base/cleanup_lock.h"
-#include "fsprim/fsprim.h"
+#include "fsprim/calls.h"
 #include "single/single.h"
 #include "single/lock_pair.h"
 #include "sync/sync.h"
@@ -12,13 +12,13 @@ MutualRegistry mutual_registry = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, {0
 
 static void release_handle(HANDLE *handle) {
     if (*handle == INVALID_HANDLE_VALUE) return;
-    unlock_range(*handle);
-    if (*handle != INVALID_HANDLE_VALUE) close_handle_reset(handle);
+    sys_calls.unlock_range(*handle);
+    if (*handle != INVALID_HANDLE_VALUE) sys_calls.close_handle_reset(handle);
 }
 
 static void delete_name(char *name) {
     if (name[0] == '\0') return;
-    if (delete_work_file(name) == 0) report_infof(FILE_DELETED, name);
+    if (sys_calls.delete_work_file(name) == 0) report_infof(FILE_DELETED, name);
     // Emptied either way: a file that the other process still holds open is
     // deleted by that process's own clean-up.
     memset(name, 0, 261);
@@ -77,18 +77,18 @@ TestResult MutualTest::begin(CheckContext *ctx, int selector) {
     const char *folder = selected_folder(ctx, selector);
     if (folder == nullptr) return TEST_ABORTED;
     report_info(SYNC_OPENING);
-    SyncSession *session = sync_open(MODE_DOUBLE, ctx->kavsharepath, ctx->timeout);
+    SyncSession *session = sys_calls.sync_open(MODE_DOUBLE, ctx->kavsharepath, ctx->timeout);
     if (session == nullptr) return TEST_ABORTED;
     const int32_t role = (int32_t)session->role;
     mutual_registry_begin(session);
     session_ = session;
     MutualRegistry *reg = &mutual_registry;
-    make_work_file_name(ctx->mode, folder, role, reg->own_name);
+    sys_calls.make_work_file_name(ctx->mode, folder, role, reg->own_name);
     // Named from the start, so that a test that stops at its first sync point (the
     // other process killed as it passed it) still removes the other's file.
-    make_work_file_name(ctx->mode, folder, role ^ 1, reg->peer_name);
+    sys_calls.make_work_file_name(ctx->mode, folder, role ^ 1, reg->peer_name);
     report_infof(OPENING_OWN_FILE, reg->own_name);
-    reg->own_handle = open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    reg->own_handle = sys_calls.open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       OPEN_ALWAYS);
     if (reg->own_handle == INVALID_HANDLE_VALUE) {
         set_check_error(&error, open_failure_code(selector));
@@ -99,7 +99,7 @@ TestResult MutualTest::begin(CheckContext *ctx, int selector) {
 }
 
 TestResult MutualTest::meet() {
-    if (sync_point(session_) == 0) return TEST_OK;
+    if (sys_calls.sync_point(session_) == 0) return TEST_OK;
     report_error(&error);
     return TEST_ABORTED;
 }
@@ -112,7 +112,7 @@ TestResult mutual_open_test(CheckContext *ctx, int selector) {
     {
         ReportScope step("処理「他プロセスが作成済のファイルをオープン」", &result);
         report_infof(OPENING_PEER_FILE, reg->peer_name);
-        reg->peer_handle = open_share_file(reg->peer_name, GENERIC_READ | GENERIC_WRITE,
+        reg->peer_handle = sys_calls.open_share_file(reg->peer_name, GENERIC_READ | GENERIC_WRITE,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
         if (reg->peer_handle == INVALID_HANDLE_VALUE) {
             set_check_error(&test.error, open_failure_code(selector));

@@ -1,6 +1,6 @@
 // Cross-process delete test: each process deletes the work file that the other
 // created and closed.
-#include "fsprim/fsprim.h"
+#include "fsprim/calls.h"
 #include "mutual/mutual.h"
 #include "single/lock_pair.h"
 #include "sync/sync.h"
@@ -15,12 +15,12 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
 
     report_info("自プロセスのファイルをクローズします。");
     // A failed close stays registered; the clean-up tries again.
-    if (reg->own_handle != INVALID_HANDLE_VALUE) close_handle_reset(&reg->own_handle);
+    if (reg->own_handle != INVALID_HANDLE_VALUE) sys_calls.close_handle_reset(&reg->own_handle);
     if (test.meet() != TEST_OK) return TEST_ABORTED;
     {
         ReportScope step("処理「他プロセスが作成済のファイルを削除」", &result);
         report_info("対向プロセスのファイルを削除します。");
-        if (delete_work_file(reg->peer_name) != 0) {
+        if (sys_calls.delete_work_file(reg->peer_name) != 0) {
             set_check_error(&test.error, CHECK_DELETE_FAILED);
             report_error(&test.error);
             result = TEST_NG;

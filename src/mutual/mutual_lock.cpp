@@ -1,9 +1,8 @@
 // Cross-process lock test: the two-party lock sequence between two processes, each
 // party's files and session in the mode's cleanup registry.
-#include "fsprim/fsprim.h"
+#include "fsprim/calls.h"
 #include "mutual/mutual.h"
 #include "single/lock_pair.h"
-#include "single/single_calls.h"
 
 namespace {
 
@@ -17,11 +16,11 @@ LockPairFiles registry_files(int) {
 }
 
 int name_work_file(char *registered, int kind, const char *folder, int32_t number) {
-    return single_calls.make_work_file_name(kind, folder, number, registered);
+    return sys_calls.make_work_file_name(kind, folder, number, registered);
 }
 
 HANDLE open_work_file(HANDLE *registered, const char *name) {
-    *registered = single_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    *registered = sys_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                OPEN_ALWAYS);
     return *registered;
 }

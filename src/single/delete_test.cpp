@@ -1,6 +1,5 @@
 // The delete test: a file this process created and closed can be deleted.
 #include "single/frame.h"
-#include "single/single_calls.h"
 
 TestResult delete_test(CheckContext *ctx, int selector) {
     (void)selector;  // the test always works in the target path
@@ -20,7 +19,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
     close_registered(&slot->handle);
 
     ReportScope step("処理「自プロセスが作成済のファイルを削除」", &result);
-    if (single_calls.delete_work_file(slot->file_name) == 0) {
+    if (sys_calls.delete_work_file(slot->file_name) == 0) {
         report_infof(FILE_DELETED, slot->file_name);
         // Deleted: nothing is left for the clean-up to delete.
         memset(slot->file_name, 0, sizeof slot->file_name);

@@ -3,6 +3,7 @@
 
 #include "base/report.h"
 #include "base/scope_exit.h"
+#include "fsprim/calls.h"
 #include "single/lock_pair.h"
 #include "single/single.h"
 
@@ -77,7 +78,7 @@ int close_registered(HANDLE *registered);
 // beside the registry so that the console control handler can delete a peer file
 // that its own party has not registered yet.
 char *slot_peer_name(int slot);
-// Forms a work-file name (single_calls.make_work_file_name) and stores it in a
+// Forms a work-file name (sys_calls.make_work_file_name) and stores it in a
 // registry entry under the cleanup lock, so that the console control handler
 // never reads a name half written.
 int name_registered(char *registered, int kind, const char *folder, int32_t number);

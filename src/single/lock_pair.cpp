@@ -1,9 +1,10 @@
 // The two-party lock sequence that both modes run, each party on its own files.
 #include "single/lock_pair.h"
 
+#include "fsprim/calls.h"
 #include "fsprim/io_records.h"
 #include "single/frame.h"
-#include "single/single_calls.h"
+#include "sync/sync.h"
 
 const char LOCK_OWN_EXCLUSIVE[] = "自ファイルを排他ロックします。";
 const char LOCK_OWN_SHARED[] = "自ファイルを共有ロックします。";
@@ -43,18 +44,18 @@ void request_ended(Party *p, OVERLAPPED *ov) { p->objects->pending[request_slot(
 enum Flow { GO, FAIL, ABORT };
 
 Flow meet(Party *p) {
-    if (single_calls.sync_point(p->session) == 0) return GO;
+    if (sys_calls.sync_point(p->session) == 0) return GO;
     report_error(&p->error);  // nothing when it holds no code
     return ABORT;
 }
 
 int party_lock(Party *p, HANDLE file, int exclusive, int wait, int report_refusal) {
-    return single_calls.lock_range_timed(p->ctx, file, p->event_a, p->timer, exclusive, wait, &p->error,
+    return sys_calls.lock_range_timed(p->ctx, file, p->event_a, p->timer, exclusive, wait, &p->error,
                                          report_refusal);
 }
 
 int party_unlock(Party *p, HANDLE file) {
-    return single_calls.unlock_range_timed(p->ctx, file, p->event_a, p->timer, &p->error);
+    return sys_calls.unlock_range_timed(p->ctx, file, p->event_a, p->timer, &p->error);
 }
 
 // A line outside the cases: a detail line and a lock or release of the own file
@@ -142,7 +143,7 @@ TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *o
         report_error(&p->error);
         return TEST_NG;
     }
-    int r = single_calls.wait_overlapped_timed(p->peer, ov, p->timer, p->due);
+    int r = sys_calls.wait_overlapped_timed(p->peer, ov, p->timer, p->due);
     if (r != -3) request_ended(p, ov);
     if (r == 0) return TEST_OK;
     if (r == -3) {
@@ -182,7 +183,7 @@ Flow case_waiting(Party *p, const WaitCase *w, OVERLAPPED *ov, TestResult *total
         if (meet(p) != GO) return c.end(ABORT);
     memset(ov, 0, sizeof *ov);
     ov->hEvent = p->event_b;
-    int started = single_calls.lock_range(p->peer, w->exclusive, ov);
+    int started = sys_calls.lock_range(p->peer, w->exclusive, ov);
     DWORD start_error = GetLastError();
     if (started == -2) track_request(p, ov);
     if (meet(p) != GO) return c.end(ABORT);
@@ -254,7 +255,7 @@ TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *m
     const char *folder = selected_folder(ctx, selector);
     if (folder == nullptr) return mode->bad_selector;
     report_info(SYNC_OPENING);
-    SyncSession *session = single_calls.sync_open(mode->rendezvous_kind, ctx->kavsharepath, ctx->timeout);
+    SyncSession *session = sys_calls.sync_open(mode->rendezvous_kind, ctx->kavsharepath, ctx->timeout);
     if (session == nullptr) {
         report_info("同期処理の初期化に失敗しました。");
         return TEST_ABORTED;

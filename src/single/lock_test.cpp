@@ -2,7 +2,6 @@
 // sequence that the main thread and the partner thread run on each other's files.
 #include "single/frame.h"
 #include "single/lock_pair.h"
-#include "single/single_calls.h"
 
 namespace {
 
@@ -17,11 +16,11 @@ struct Solo {
 };
 
 int solo_lock(Solo *s, int exclusive, int wait) {
-    return single_calls.lock_range_timed(s->ctx, s->file, s->event, s->timer, exclusive, wait, &s->error,
+    return sys_calls.lock_range_timed(s->ctx, s->file, s->event, s->timer, exclusive, wait, &s->error,
                                          REFUSAL_REPORTED);
 }
 
-int solo_unlock(Solo *s) { return single_calls.unlock_range_timed(s->ctx, s->file, s->event, s->timer, &s->error); }
+int solo_unlock(Solo *s) { return sys_calls.unlock_range_timed(s->ctx, s->file, s->event, s->timer, &s->error); }
 
 // A solo step that takes a lock or releases it; its result joins *total.
 void solo_step(Solo *s, const char *title, const char *line, bool unlock, int exclusive, int wait, TestResult *total) {
@@ -115,9 +114,17 @@ TestResult paired_lock_test(CheckContext *ctx, int selector) { return lock_pair_
 
 void wait_for_partner_straggler(int32_t timeout_sec) {
     if (partner_straggler == NULL) return;
-    // Its own waits are bounded by the timeout and its clean-up by another one.
-    WaitForSingleObject(partner_straggler, (DWORD)timeout_sec * 2000u);
-    CloseHandle(partner_straggler);
+    // Its own waits are bounded by the timeout and its clean-up by another one. A
+    // wait that fails cannot tell its end; its exit code can, polled as long.
+    const DWORD bound_ms = (DWORD)timeout_sec * 2000u;
+    if (sys_calls.wait_for_single_object(partner_straggler, bound_ms) == WAIT_FAILED) {
+        DWORD code = STILL_ACTIVE;
+        for (DWORD waited = 0; waited < bound_ms && code == STILL_ACTIVE; waited += 10) {
+            if (!sys_calls.get_exit_code_thread(partner_straggler, &code)) break;
+            if (code == STILL_ACTIVE) Sleep(10);
+        }
+    }
+    sys_calls.close_handle(partner_straggler);
     partner_straggler = NULL;
 }
 
@@ -133,13 +140,13 @@ TestResult lock_test(CheckContext *ctx, int selector) {
     partner_args.ctx = ctx;
     partner_args.selector = selector;
     HandleGuard thread;
-    thread.handle = single_calls.create_thread(NULL, 0, partner_thread_main, &partner_args, 0, NULL);
+    thread.handle = sys_calls.create_thread(NULL, 0, partner_thread_main, &partner_args, 0, NULL);
     if (thread.handle == NULL) {
         report_info("テスト対向スレッドの作成に失敗しました。");
         return TEST_NG;
     }
     TestResult paired = paired_lock_test(ctx, selector);
-    const DWORD waited = single_calls.wait_for_single_object(thread.handle, (DWORD)ctx->timeout * 1000u);
+    const DWORD waited = sys_calls.wait_for_single_object(thread.handle, (DWORD)ctx->timeout * 1000u);
     if (waited != WAIT_OBJECT_0) {
         // Still running (or not known to have ended): its files are deleted only by
         // its own clean-up, so it is kept to be waited for before the check ends.

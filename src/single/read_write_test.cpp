@@ -2,7 +2,6 @@
 // back, each phase bounded by the timeout.
 #include "fsprim/io_records.h"
 #include "single/frame.h"
-#include "single/single_calls.h"
 
 namespace {
 
@@ -26,7 +25,7 @@ TestResult await_phase(TestObjects *objects, int phase, HANDLE file, OVERLAPPED 
         report_error(error);
         return TEST_NG;
     }
-    int r = single_calls.wait_overlapped_timed(file, ov, objects->timer, due);
+    int r = sys_calls.wait_overlapped_timed(file, ov, objects->timer, due);
     if (r == -1) {
         set_check_error(error, failure_code);
         report_error(error);
@@ -53,12 +52,12 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     SingleSlot *slot = frame.slot();
     TestObjects *objects = &frame.objects;
 
-    objects->events[0] = single_calls.create_event(NULL, FALSE, FALSE, NULL);
+    objects->events[0] = sys_calls.create_event(NULL, FALSE, FALSE, NULL);
     if (objects->events[0] == NULL) {
         report_info("イベントオブジェクトの生成に失敗しました。");
         return TEST_NG;
     }
-    objects->timer = single_calls.create_waitable_timer(NULL, FALSE, NULL);
+    objects->timer = sys_calls.create_waitable_timer(NULL, FALSE, NULL);
     if (objects->timer == NULL) {
         set_check_error(&error, CHECK_TIMER_FAILED);
         report_error(&error);
@@ -85,10 +84,10 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
         ReportScope phase("処理「ファイルの書き込み」", &write_result);
         report_info("ファイルに書き込みます。");
         io->write_ov.hEvent = objects->events[0];
-        BOOL started = single_calls.write_file(file, WRITE_DATA, sizeof WRITE_DATA, NULL, &io->write_ov);
+        BOOL started = sys_calls.write_file(file, WRITE_DATA, sizeof WRITE_DATA, NULL, &io->write_ov);
         bool failed_at_once = !started && GetLastError() != ERROR_IO_PENDING;
         write_result = await_phase(objects, 0, file, &io->write_ov, due, started, CHECK_WRITE_FAILED, &error);
-        if (!failed_at_once && !single_calls.flush_file_buffers(file)) {
+        if (!failed_at_once && !sys_calls.flush_file_buffers(file)) {
             set_check_error(&error, CHECK_WRITE_FAILED);
             report_error(&error);
             write_result = TEST_NG;
@@ -98,7 +97,7 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
         ReportScope phase("処理「ファイルの読み込み」", &read_result);
         report_info("ファイルから読み込みます。");
         io->read_ov.hEvent = objects->events[0];
-        BOOL started = single_calls.read_file(file, io->read_buf, 11, NULL, &io->read_ov);
+        BOOL started = sys_calls.read_file(file, io->read_buf, 11, NULL, &io->read_ov);
         read_result = await_phase(objects, 1, file, &io->read_ov, due, started, CHECK_READ_FAILED, &error);
     }
     return combine_result(write_result, read_result);

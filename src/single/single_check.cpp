@@ -3,7 +3,7 @@
 #include "base/cleanup_lock.h"
 #include "fsprim/io_records.h"
 #include "single/frame.h"
-#include "single/single_calls.h"
+#include "sync/sync.h"
 
 SingleSlot single_slots[2] = {
     {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, {0}, nullptr},
@@ -22,7 +22,7 @@ char *slot_peer_name(int slot) { return single_peer_names[slot]; }
 int name_registered(char *registered, int kind, const char *folder, int32_t number) {
     char name[sizeof single_slots[0].file_name];
     memset(name, 0, sizeof name);
-    int r = single_calls.make_work_file_name(kind, folder, number, name);
+    int r = sys_calls.make_work_file_name(kind, folder, number, name);
     DWORD error = GetLastError();
     EnterCriticalSection(&g_cleanup_lock);
     memcpy(registered, name, sizeof name);
@@ -51,7 +51,7 @@ void slot_release(int slot) {
 }
 
 HandleGuard::~HandleGuard() {
-    if (handle != NULL) single_calls.close_handle(handle);
+    if (handle != NULL) sys_calls.close_handle(handle);
 }
 
 HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition) {
@@ -60,7 +60,7 @@ HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition) 
     if (single_stopping) {
         SetLastError(ERROR_OPERATION_ABORTED);
     } else {
-        h = single_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        h = sys_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                          disposition);
         *registered = h;
     }
@@ -78,20 +78,20 @@ TestFrame::~TestFrame() {
     release_(slot_);
     const HANDLE objects_to_close[3] = {o->timer, o->events[1], o->events[0]};
     for (HANDLE h : objects_to_close)
-        if (h != NULL) single_calls.close_handle(h);
+        if (h != NULL) sys_calls.close_handle(h);
     io_block_retire(o->block, kept);
 }
 
 int create_test_objects(TestObjects *objects, int events, CheckError *error) {
     for (int i = 0; i < events; ++i) {
-        objects->events[i] = single_calls.create_event(NULL, FALSE, FALSE, NULL);
+        objects->events[i] = sys_calls.create_event(NULL, FALSE, FALSE, NULL);
         if (objects->events[i] == NULL) {
             set_check_error(error, CHECK_EVENT_FAILED);
             report_error(error);
             return 1;
         }
     }
-    objects->timer = single_calls.create_waitable_timer(NULL, FALSE, NULL);
+    objects->timer = sys_calls.create_waitable_timer(NULL, FALSE, NULL);
     if (objects->timer == NULL) {
         set_check_error(error, CHECK_TIMER_FAILED);
         report_error(error);
@@ -114,15 +114,15 @@ static void release_slot_handle(HANDLE *handle) {
     if (*handle != INVALID_HANDLE_VALUE) {
         OVERLAPPED ov;
         memset(&ov, 0, sizeof ov);
-        single_calls.unlock_file_ex(*handle, 0, 1, 0, &ov);
-        if (*handle != INVALID_HANDLE_VALUE && single_calls.close_handle(*handle)) *handle = INVALID_HANDLE_VALUE;
+        sys_calls.unlock_file_ex(*handle, 0, 1, 0, &ov);
+        if (*handle != INVALID_HANDLE_VALUE && sys_calls.close_handle(*handle)) *handle = INVALID_HANDLE_VALUE;
     }
     LeaveCriticalSection(&g_cleanup_lock);
 }
 
 int close_registered(HANDLE *registered) {
     EnterCriticalSection(&g_cleanup_lock);
-    int r = *registered == INVALID_HANDLE_VALUE ? 0 : single_calls.close_handle_reset(registered);
+    int r = *registered == INVALID_HANDLE_VALUE ? 0 : sys_calls.close_handle_reset(registered);
     LeaveCriticalSection(&g_cleanup_lock);
     return r;
 }
@@ -148,7 +148,7 @@ int single_slot_cleanup(int slot) {
         char deleted[sizeof single_slots[0].file_name];
         deleted[0] = '\0';
         EnterCriticalSection(&g_cleanup_lock);
-        if (name[0] != '\0' && single_calls.delete_file(name)) memcpy(deleted, name, sizeof deleted);
+        if (name[0] != '\0' && sys_calls.delete_file(name)) memcpy(deleted, name, sizeof deleted);
         // This party's peer name is only a fallback: dropped whether its delete
         // succeeded or not. The other party's is kept: that party may still hold the
         // file open, and only its own clean-up, after its close, can delete it.
@@ -164,8 +164,8 @@ static void handler_release_slot(SingleSlot *s) {
     HANDLE *handles[2] = {&s->handle, &s->handle2};
     for (HANDLE *h : handles) {
         if (*h == INVALID_HANDLE_VALUE) continue;
-        single_calls.unlock_range(*h);
-        if (*h != INVALID_HANDLE_VALUE) single_calls.close_handle_reset(h);
+        sys_calls.unlock_range(*h);
+        if (*h != INVALID_HANDLE_VALUE) sys_calls.close_handle_reset(h);
     }
     if (s->session != nullptr) {
         sync_release(s->session, SESSION_DELETE_FILES);
@@ -186,7 +186,7 @@ BOOL WINAPI single_ctrl_handler(DWORD) {
     char *names[4] = {single_slots[0].file_name, single_slots[1].file_name, single_peer_names[0],
                       single_peer_names[1]};
     for (char *name : names) {
-        if (name[0] != '\0' && single_calls.delete_work_file(name) == 0) {
+        if (name[0] != '\0' && sys_calls.delete_work_file(name) == 0) {
             report_infof(FILE_DELETED, name);
             memset(name, 0, sizeof single_peer_names[0]);
         }

@@ -16,7 +16,7 @@
 #include "sync/sync_internal.h"
 
 #include "base/cleanup_lock.h"
-#include "fsprim/fsprim.h"
+#include "fsprim/calls.h"
 
 #include <atomic>
 
@@ -93,6 +93,11 @@ void sync_report_hook(void) {
     if (t_open_guard != nullptr) stop_point(t_open_guard);
 }
 
+void sync_install(void) {
+    report_line_hook = sync_report_hook;
+    sys_calls_install_sync(sync_open, sync_point);
+}
+
 namespace {
 
 // Handler side. Asks an opening thread to stop: true when it was idle and its
@@ -142,7 +147,7 @@ bool still_open_elsewhere(DWORD err) {
 // server, a moment after the close), so the delete is tried again for a moment
 // instead of leaving the file behind.
 void delete_when_closed(const char *path) {
-    for (int tries = 0; !DeleteFileA(path); ++tries) {
+    for (int tries = 0; !sys_calls.delete_file(path); ++tries) {
         if (!still_open_elsewhere(GetLastError()) || tries == DELETE_RETRIES) break;
         Sleep(DELETE_RETRY_MS);
     }
@@ -170,7 +175,7 @@ int build_names(SyncSession *session, int kind, const char *folder) {
         char computer[COMPUTER_NAME_SIZE];
         memset(computer, 0, sizeof computer);
         DWORD size = COMPUTER_NAME_SIZE;
-        if (!GetComputerNameExA(ComputerNamePhysicalDnsFullyQualified, computer, &size)) return -1;
+        if (!sys_calls.get_computer_name_ex(ComputerNamePhysicalDnsFullyQualified, computer, &size)) return -1;
         const int pid = (int)GetCurrentProcessId();
         format_name(session->master_path, "%s\\.#KAVLOCK.%s.%d.master", folder, computer, pid);
         format_name(session->endwait_path, "%s\\%s.%d.endwaitfile", folder, computer, pid);
@@ -186,7 +191,7 @@ HANDLE open_rendezvous_file(const char *path) {
     SECURITY_DESCRIPTOR sd;
     SECURITY_ATTRIBUTES sa;
     null_dacl_attributes(&sd, &sa);
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_ALWAYS,
+    return sys_calls.create_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
@@ -204,13 +209,13 @@ BOOL sync_lock_byte(SyncSession *session, DWORD offset, int exclusive) {
     OVERLAPPED ov = {};
     ov.Offset = offset;
     DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0u);
-    return LockFileEx(session_file(session), flags, 0, 1, 0, &ov);
+    return sys_calls.lock_file_ex(session_file(session), flags, 0, 1, 0, &ov);
 }
 
 BOOL sync_unlock_byte(SyncSession *session, DWORD offset) {
     OVERLAPPED ov = {};
     ov.Offset = offset;
-    return UnlockFileEx(session_file(session), 0, 1, 0, &ov);
+    return sys_calls.unlock_file_ex(session_file(session), 0, 1, 0, &ov);
 }
 
 void sync_poll_sleep(void) {
@@ -323,10 +328,10 @@ void sync_release(SyncSession *session, int delete_files) {
         }
         HANDLE file = session_file(session);
         __atomic_store_n(&session->file, INVALID_HANDLE_VALUE, __ATOMIC_RELEASE);
-        CloseHandle(file);
+        sys_calls.close_handle(file);
         if (delete_files) {
-            DeleteFileA(session->master_path);
-            DeleteFileA(session->endwait_path);
+            sys_calls.delete_file(session->master_path);
+            sys_calls.delete_file(session->endwait_path);
         }
     }
     session->released = 1;
@@ -397,11 +402,11 @@ int sync_close(SyncSession *session) {
                     // which deletes it once it has closed too.
                     report_info("終了同期ファイルを作成します。");
                     HANDLE endwait = open_rendezvous_file(session->endwait_path);
-                    if (endwait != INVALID_HANDLE_VALUE) CloseHandle(endwait);
+                    if (endwait != INVALID_HANDLE_VALUE) sys_calls.close_handle(endwait);
                     report_info("リソースの開放処理を実施します。");
                     sync_release(session, SESSION_KEEP_FILES);
                     report_info("相手の処理が終了するまで待機します。");
-                    while (GetFileAttributesA(session->endwait_path) != INVALID_FILE_ATTRIBUTES) {
+                    while (sys_calls.get_file_attributes(session->endwait_path) != INVALID_FILE_ATTRIBUTES) {
                         if (sync_timed_out(session, start)) {
                             set_check_error(&e, CHECK_TIMEOUT, 0);
                             report_error(&e);

@@ -27,5 +27,7 @@ int sync_handshake(SyncSession *session);
 BOOL WINAPI sync_ctrl_handler(DWORD ctrl_type);
 // The report's line hook of every process that opens sessions (report_line_hook):
 // a line is a stop point of an opening thread that the handler asked to stop.
-// Installed before any thread writes a line.
 void sync_report_hook(void);
+// Installs the hook and the rendezvous entries of the table of calls; done by the
+// entry (and whatever stands in for it) before any thread writes a line.
+void sync_install(void);

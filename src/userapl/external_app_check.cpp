@@ -2,7 +2,7 @@
 // and open the target file in turn; after each request to the user the check waits
 // until the user deletes the sync file.
 #include "base/cleanup_lock.h"
-#include "fsprim/fsprim.h"
+#include "fsprim/calls.h"
 #include "userapl/userapl.h"
 
 namespace {
@@ -27,7 +27,7 @@ struct Case {
 
     explicit Case(const char *t) : title(t), result(TEST_OK), file(INVALID_HANDLE_VALUE) { report_begin(title); }
     ~Case() {
-        if (file != INVALID_HANDLE_VALUE) close_handle_reset(&file);
+        if (file != INVALID_HANDLE_VALUE) sys_calls.close_handle_reset(&file);
         report_end(title, result);
     }
     Case(const Case &) = delete;
@@ -35,7 +35,7 @@ struct Case {
 };
 
 void delete_target(const char *target) {
-    if (delete_work_file(target) == 0) report_infof("確認対象ファイルを削除しました。(%s)", target);
+    if (sys_calls.delete_work_file(target) == 0) report_infof("確認対象ファイルを削除しました。(%s)", target);
 }
 
 // The open test of a file the user created: open it with the access ("読み取り",
@@ -44,14 +44,14 @@ TestResult open_user_file(Case *c, const char *target, const char *access_name, 
                           CheckError *error) {
     report_info(kOpenTestBegins);
     report_infof("%sアクセスで確認対象ファイルを開きます。(%s)", access_name, target);
-    c->file = open_share_file(target, access, share, OPEN_EXISTING);
+    c->file = sys_calls.open_share_file(target, access, share, OPEN_EXISTING);
     if (c->file == INVALID_HANDLE_VALUE) {
         set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         report_error(error);
         c->result = TEST_NG;
     }
     report_info(kOpenTestEnds);
-    if (c->file != INVALID_HANDLE_VALUE) close_handle_reset(&c->file);
+    if (c->file != INVALID_HANDLE_VALUE) sys_calls.close_handle_reset(&c->file);
     return c->result;
 }
 
@@ -60,13 +60,13 @@ TestResult case_created_by_tool(CheckContext *ctx, CheckError *error) {
     Case c(kCase1);
     const char *target = ctx->targetfile;
     report_infof("確認対象ファイルを作成します。(%s)", target);
-    c.file = open_share_file(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    c.file = sys_calls.open_share_file(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     if (c.file == INVALID_HANDLE_VALUE) {
         set_check_error(error, CHECK_TARGET_NOT_OPENED);
         report_error(error);
         return c.result = TEST_NG;
     }
-    close_handle_reset(&c.file);
+    sys_calls.close_handle_reset(&c.file);
     report_infof("コマンドが作成した確認対象ファイルを外部アプリケーションで開けることを確認してください。(%s)", target);
     report_info("確認後、確認対象ファイルは閉じてください。");
     if (user_sync_wait(ctx, error) != 0) {
@@ -103,7 +103,7 @@ TestResult case_held_by_tool(CheckContext *ctx, CheckError *error) {
     Case c(kCase4);
     const char *target = ctx->targetfile;
     report_infof("確認対象ファイルを排他オープンします。(%s)", target);
-    c.file = open_share_file(target, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+    c.file = sys_calls.open_share_file(target, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
     if (c.file == INVALID_HANDLE_VALUE) {
         set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         report_error(error);
@@ -113,7 +113,7 @@ TestResult case_held_by_tool(CheckContext *ctx, CheckError *error) {
     report_info(kWithinTimeout);
     if (user_sync_wait(ctx, error) != 0) return c.result = TEST_ABORTED;
     report_info(kClosing);
-    close_handle_reset(&c.file);
+    sys_calls.close_handle_reset(&c.file);
     return c.result;
 }
 
@@ -125,18 +125,18 @@ TestResult case_held_by_user(CheckContext *ctx, CheckError *error) {
     report_info(kWithinTimeout);
     if (user_sync_wait(ctx, error) != 0) return c.result = TEST_ABORTED;
     report_infof("確認対象ファイルを排他オープンします。(%s)", target);
-    c.file = open_share_file(target, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+    c.file = sys_calls.open_share_file(target, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
     if (c.file == INVALID_HANDLE_VALUE) {
         set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         report_error_info(error);  // the expected outcome
     } else {
         set_check_error(error, CHECK_USER_FILE_OPENED, 0);
         report_error(error);
-        close_handle_reset(&c.file);
+        sys_calls.close_handle_reset(&c.file);
         c.result = TEST_NG;
     }
     report_info(kClosing);
-    if (c.file != INVALID_HANDLE_VALUE) close_handle_reset(&c.file);
+    if (c.file != INVALID_HANDLE_VALUE) sys_calls.close_handle_reset(&c.file);
     return c.result;
 }
 

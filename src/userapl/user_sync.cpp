@@ -6,14 +6,14 @@
 
 #include "base/cleanup_lock.h"
 #include "base/pathsplit.h"
-#include "fsprim/fsprim.h"
+#include "fsprim/calls.h"
 
 HANDLE user_sync_handle = INVALID_HANDLE_VALUE;
 char user_sync_name[USER_SYNC_NAME_MAX];
 
 void user_sync_release_params(SyncWatchParams *params) {
     if (params->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    if (params->stop_event != NULL) CloseHandle(params->stop_event);
+    if (params->stop_event != NULL) sys_calls.close_handle(params->stop_event);
     delete params;
 }
 
@@ -45,12 +45,12 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
         ~Ending() {
             if (*params != nullptr) {
                 // Harmless when the thread has ended; otherwise it stops at its next look.
-                SetEvent((*params)->stop_event);
+                sys_calls.set_event((*params)->stop_event);
                 user_sync_release_params(*params);
             } else if (*stop_event != NULL) {
-                CloseHandle(*stop_event);
+                sys_calls.close_handle(*stop_event);
             }
-            if (*thread != NULL) CloseHandle(*thread);
+            if (*thread != NULL) sys_calls.close_handle(*thread);
             user_sync_cleanup(0);
         }
     } ending{&stop_event, &thread, &params};
@@ -74,17 +74,17 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
         set_check_error(error, CHECK_SYNC_FILE_NOT_CREATED);
         return result;
     }
-    user_sync_handle = open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    user_sync_handle = sys_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        OPEN_ALWAYS);
     if (user_sync_handle == INVALID_HANDLE_VALUE) {
         set_check_error(error, CHECK_SYNC_FILE_NOT_CREATED);
         LeaveCriticalSection(&g_cleanup_lock);
         return result;
     }
-    close_handle_reset(&user_sync_handle);
+    sys_calls.close_handle_reset(&user_sync_handle);
     LeaveCriticalSection(&g_cleanup_lock);
 
-    stop_event = CreateEventA(NULL, FALSE, FALSE, NULL);
+    stop_event = sys_calls.create_event(NULL, FALSE, FALSE, NULL);
     if (stop_event == NULL) {
         set_check_error(error, CHECK_WATCH_THREAD_FAILED);
         return result;
@@ -103,7 +103,7 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
     stop_event = NULL;  // the record owns it now
 
     report_info("同期スレッドを生成します。");
-    thread = CreateThread(NULL, 0, user_sync_watch, params, 0, NULL);
+    thread = sys_calls.create_thread(NULL, 0, user_sync_watch, params, 0, NULL);
     if (thread == NULL) {
         set_check_error(error, CHECK_WATCH_THREAD_FAILED);
         params->owners.fetch_sub(1, std::memory_order_relaxed);  // the thread's claim
@@ -113,12 +113,12 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
     report_info("外部アプリケーション同期ファイルが削除されるまで待機します。");
     LONGLONG ms = ctx->timeout > 0 ? (LONGLONG)ctx->timeout * 1000 : 0;
     DWORD wait_ms = ms < (LONGLONG)INFINITE ? (DWORD)ms : INFINITE - 1;
-    DWORD waited = WaitForSingleObject(thread, wait_ms);
+    DWORD waited = sys_calls.wait_for_single_object(thread, wait_ms);
     if (waited == WAIT_TIMEOUT) {
-        if (delete_work_file(params->name) != 0) {
+        if (sys_calls.delete_work_file(params->name) != 0) {
             report_infof("同期ファイルの削除に失敗しました。(%lu)", (unsigned long)GetLastError());
             report_info("同期スレッドを停止します。");
-            SetEvent(params->stop_event);
+            sys_calls.set_event(params->stop_event);
         } else {
             report_infof("同期ファイルを削除しました。(%s)", params->name);
         }
@@ -128,7 +128,7 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
 
     DWORD wait_error = waited == WAIT_FAILED ? GetLastError() : 0;
     DWORD exit_code = 0;
-    if (!GetExitCodeThread(thread, &exit_code)) {
+    if (!sys_calls.get_exit_code_thread(thread, &exit_code)) {
         // Whether the watch ended well is unknown, so the step cannot count as done.
         set_check_error(error, CHECK_SYNC_FILE_NOT_WATCHED);
         return result;
@@ -146,10 +146,10 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
 DWORD WINAPI user_sync_watch(LPVOID arg) {
     SyncWatchParams *params = static_cast<SyncWatchParams *>(arg);
     for (;;) {
-        if (WaitForSingleObject(params->stop_event, 0) == WAIT_OBJECT_0) break;
+        if (sys_calls.wait_for_single_object(params->stop_event, 0) == WAIT_OBJECT_0) break;
         // Any failure counts as deleted: a folder that has become unreachable
         // must not hold the user until the timeout.
-        if (GetFileAttributesA(params->name) == INVALID_FILE_ATTRIBUTES) break;
+        if (sys_calls.get_file_attributes(params->name) == INVALID_FILE_ATTRIBUTES) break;
         Sleep(100);
     }
     user_sync_release_params(params);
@@ -163,9 +163,9 @@ BOOL WINAPI user_sync_cleanup(DWORD) {
     // handler it may run after the entry deleted the lock: the main thread's own
     // run has then released everything.
     if (!enter_cleanup_lock_in_handler()) return FALSE;
-    if (user_sync_handle != INVALID_HANDLE_VALUE) close_handle_reset(&user_sync_handle);
+    if (user_sync_handle != INVALID_HANDLE_VALUE) sys_calls.close_handle_reset(&user_sync_handle);
     if (user_sync_name[0] != '\0') {
-        if (DeleteFileA(user_sync_name)) memcpy(deleted, user_sync_name, sizeof deleted);
+        if (sys_calls.delete_file(user_sync_name)) memcpy(deleted, user_sync_name, sizeof deleted);
         memset(user_sync_name, 0, sizeof user_sync_name);
     }
     leave_cleanup_lock_in_handler();

@@ -25,7 +25,7 @@ class MutualFixture : public ::testing::Test {
     CheckContext ctx{};
 
     void SetUp() override {
-        report_line_hook = sync_report_hook;  // as the entry installs it
+        sync_install();  // as the entry does
         ASSERT_EQ(create_cleanup_lock(), 0);
         log = logs.file("report.log");
         ASSERT_EQ(open_report_log(log.c_str()), 0);

@@ -1,17 +1,17 @@
-// Fault injection through the table of calls of mode single: an entry is
+// Fault injection through the table of calls: an entry is
 // replaced by a wrapper that fails its Nth call (counted from 1), once or from
 // then on, with a chosen last error, and otherwise calls the function it
-// replaced. single_calls_reset() puts every entry back.
+// replaced. sys_calls_reset() puts every entry back.
 #pragma once
 
 #include <atomic>
 
-#include "single/single_calls.h"
+#include "fsprim/calls.h"
 
 template <auto Member>
 struct FaultedCall;
 
-template <typename R, typename... A, R (*SingleCalls::*Member)(A...)>
+template <typename R, typename... A, R (*SysCalls::*Member)(A...)>
 struct FaultedCall<Member> {
     static inline std::atomic<int> calls{0};
     static inline int nth = 0;
@@ -40,8 +40,8 @@ void fail_call(int nth, bool from_then_on, DWORD error, R failure) {
     F::from_then_on = from_then_on;
     F::error = error;
     F::failure = failure;
-    if (single_calls.*Member != &F::call) F::replaced = single_calls.*Member;
-    single_calls.*Member = &F::call;
+    if (sys_calls.*Member != &F::call) F::replaced = sys_calls.*Member;
+    sys_calls.*Member = &F::call;
 }
 
 // How often the entry was called since fail_call.
@@ -80,9 +80,9 @@ inline int non_waiting_lock_timed_out(const CheckContext *ctx, HANDLE file, HAND
 }
 
 inline void grant_every_lock(void) {
-    single_calls.lock_range = lock_granted;
-    single_calls.lock_range_timed = lock_granted_timed;
-    single_calls.unlock_range_timed = unlock_granted_timed;
+    sys_calls.lock_range = lock_granted;
+    sys_calls.lock_range_timed = lock_granted_timed;
+    sys_calls.unlock_range_timed = unlock_granted_timed;
 }
 
-inline void never_grant_a_pending_lock(void) { single_calls.lock_range = lock_never_granted; }
+inline void never_grant_a_pending_lock(void) { sys_calls.lock_range = lock_never_granted; }

@@ -18,7 +18,7 @@ using kavtest::TempDir;
 class SingleChecks : public ::testing::Test {
   protected:
     void SetUp() override {
-        report_line_hook = sync_report_hook;  // as the entry installs it
+        sync_install();  // as the entry does
         ASSERT_EQ(create_cleanup_lock(), 0);
         log_ = logdir_.file("report.log");
         ASSERT_EQ(open_report_log(log_.c_str()), 0);
@@ -31,7 +31,7 @@ class SingleChecks : public ::testing::Test {
     void TearDown() override {
         // The report tells what went wrong (code page 932).
         if (HasFailure()) fprintf(stderr, "--- report ---\n%s", kavtest::read_file(log_).c_str());
-        single_calls_reset();
+        sys_calls_reset();
         open_report_log("");
     }
 
@@ -102,7 +102,7 @@ const std::string SYNC_INIT = "同期処理の初期化をします。";
 
 TEST_F(SingleChecks, OpenTestEndsAfterAFailedCreateNew) {
     // Target path: case A is the first open, case B's CREATE_NEW the second.
-    fail_call<&SingleCalls::open_share_file>(2, false, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    fail_call<&SysCalls::open_share_file>(2, false, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     EXPECT_EQ(open_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_EQ(result_of(CASE_A), "OK");
     EXPECT_EQ(result_of(CASE_B), "NG");
@@ -112,10 +112,10 @@ TEST_F(SingleChecks, OpenTestEndsAfterAFailedCreateNew) {
     EXPECT_FALSE(kavtest::file_exists(work(target_.path(), 0)));
 
     // Shared-settings path: case B only, with code 4.
-    fail_call<&SingleCalls::open_share_file>(1, false, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    fail_call<&SysCalls::open_share_file>(1, false, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     EXPECT_EQ(open_test(&ctx_, FOLDER_SHARED), TEST_NG);
     EXPECT_TRUE(has_prefix("! KAVRO間共有環境設定パスのファイルを開くことができませんでした。 ERRORCODE=5("));
-    EXPECT_EQ(calls_of<&SingleCalls::open_share_file>(), 1);
+    EXPECT_EQ(calls_of<&SysCalls::open_share_file>(), 1);
 }
 
 TEST_F(SingleChecks, OpenTestOnALeftoverFileFailsCaseAThenCaseB) {
@@ -135,22 +135,22 @@ TEST_F(SingleChecks, OpenTestOnALeftoverFileFailsCaseAThenCaseB) {
 }
 
 TEST_F(SingleChecks, DeleteTestOnAFolderThatKeepsItsFiles) {
-    fail_call<&SingleCalls::delete_work_file>(1, true, ERROR_ACCESS_DENIED, -1);
-    fail_call<&SingleCalls::delete_file>(1, true, ERROR_ACCESS_DENIED, (BOOL)FALSE);
+    fail_call<&SysCalls::delete_work_file>(1, true, ERROR_ACCESS_DENIED, -1);
+    fail_call<&SysCalls::delete_file>(1, true, ERROR_ACCESS_DENIED, (BOOL)FALSE);
     EXPECT_EQ(delete_test(&ctx_, FOLDER_TARGET), TEST_NG);
     const std::string name = work(target_.path(), 0);
     EXPECT_EQ(result_of("処理「自プロセスが作成済のファイルを削除」"), "NG");
     EXPECT_TRUE(has_prefix("! 確認対象パスのファイルの削除に失敗しました。 ERRORCODE=5("));
     // The clean-up tried again, silently.
-    EXPECT_EQ(calls_of<&SingleCalls::delete_file>(), 1);
+    EXPECT_EQ(calls_of<&SysCalls::delete_file>(), 1);
     EXPECT_FALSE(has(deleted(name)));
     EXPECT_TRUE(kavtest::file_exists(name));
-    single_calls_reset();
+    sys_calls_reset();
     DeleteFileA(name.c_str());
 }
 
 TEST_F(SingleChecks, DeleteTestWithoutAWorkFile) {
-    fail_call<&SingleCalls::open_share_file>(1, false, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    fail_call<&SysCalls::open_share_file>(1, false, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     EXPECT_EQ(delete_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_TRUE(has_prefix("! 確認対象パスのファイルを開くことができませんでした。 ERRORCODE=5("));
     EXPECT_FALSE(began("処理「自プロセスが作成済のファイルを削除」"));
@@ -169,7 +169,7 @@ TEST_F(SingleChecks, EveryLockGrantedFailsOnlyTheCasesThatMustBeRefused) {
 }
 
 TEST_F(SingleChecks, ANonWaitingLockThatTimesOutIsNoExpectedRefusal) {
-    single_calls.lock_range_timed = non_waiting_lock_timed_out;
+    sys_calls.lock_range_timed = non_waiting_lock_timed_out;
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);
     for (int n : {2, 6}) EXPECT_EQ(result_of(LOCK_CASE[n]), "NG") << n;
     // Written as the timeout it is, never as the expected refusal.
@@ -212,7 +212,7 @@ TEST_F(SingleChecks, PendingLockNeverGrantedEndsTheSharedPathSequenceAtCaseFive)
 // ---- early ways out: end lines, clean-up ------------------------------------------
 
 TEST_F(SingleChecks, LockTestEndsBeforeItsPairedPartWhenTheSoloPartCannotBeSetUp) {
-    fail_call<&SingleCalls::create_waitable_timer>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
+    fail_call<&SysCalls::create_waitable_timer>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
     EXPECT_EQ(lock_test(&ctx_, FOLDER_SHARED), TEST_NG);
     EXPECT_TRUE(has_prefix("! 終了確認用タイマーオブジェクト生成に失敗しました。 ERRORCODE=8("));
     EXPECT_FALSE(began(SOLO_S1));
@@ -220,7 +220,7 @@ TEST_F(SingleChecks, LockTestEndsBeforeItsPairedPartWhenTheSoloPartCannotBeSetUp
 }
 
 TEST_F(SingleChecks, LockTestEndsWhenTheFirstReleaseFails) {
-    fail_call<&SingleCalls::unlock_range_timed>(1, false, ERROR_NOT_LOCKED, -1);
+    fail_call<&SysCalls::unlock_range_timed>(1, false, ERROR_NOT_LOCKED, -1);
     EXPECT_EQ(lock_test(&ctx_, FOLDER_SHARED), TEST_NG);
     EXPECT_EQ(result_of(SOLO_S1), "NG");
     EXPECT_FALSE(began(SOLO_S2));
@@ -232,7 +232,7 @@ TEST_F(SingleChecks, LockTestEndsWhenTheFirstReleaseFails) {
 TEST_F(SingleChecks, AFailedSyncPointAbortsAndEndsTheCaseInProgressAsItStands) {
     // Target path: calls 7 and 8 are the two parties' sync points inside case 2,
     // after its lock was granted and released.
-    fail_call<&SingleCalls::sync_point>(7, true, 0, -1);
+    fail_call<&SysCalls::sync_point>(7, true, 0, -1);
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_ABORTED);
     EXPECT_EQ(result_of(LOCK_CASE[2]), "OK");
     EXPECT_FALSE(began(LOCK_CASE[6]));
@@ -247,7 +247,7 @@ DWORD WINAPI wait_then_time_out(HANDLE object, DWORD milliseconds) {
 }
 
 TEST_F(SingleChecks, APartnerThreadStillRunningAfterTheTimeoutAbortsTheLockTest) {
-    single_calls.wait_for_single_object = wait_then_time_out;
+    sys_calls.wait_for_single_object = wait_then_time_out;
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_ABORTED);
 }
 
@@ -277,8 +277,8 @@ TEST_F(SingleChecks, TheCheckEndsOnlyAfterAPartnerThatOutlivedItsLockTest) {
     g_master = shared_.file(".#KAVLOCK." + std::string(computer) + "." + std::to_string(GetCurrentProcessId()) +
                             ".master");
     g_main_thread = GetCurrentThreadId();
-    single_calls.sync_open = main_party_cannot_open;
-    single_calls.wait_for_single_object = time_out_once_the_partner_waits;
+    sys_calls.sync_open = main_party_cannot_open;
+    sys_calls.wait_for_single_object = time_out_once_the_partner_waits;
     EXPECT_EQ(single_check(&ctx_), TEST_ABORTED);
     ASSERT_TRUE(g_partner_seen) << "the partner thread never opened its rendezvous file";
     // Gone only when the partner's own handshake has timed out and cleaned up.
@@ -287,7 +287,7 @@ TEST_F(SingleChecks, TheCheckEndsOnlyAfterAPartnerThatOutlivedItsLockTest) {
 }
 
 TEST_F(SingleChecks, LockTestWithoutAPartnerThread) {
-    fail_call<&SingleCalls::create_thread>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
+    fail_call<&SysCalls::create_thread>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_EQ(result_of(SOLO_S1), "OK");
     EXPECT_TRUE(has("テスト対向スレッドの作成に失敗しました。"));
@@ -295,10 +295,10 @@ TEST_F(SingleChecks, LockTestWithoutAPartnerThread) {
 }
 
 TEST_F(SingleChecks, ReadWriteTestSetUpFailures) {
-    fail_call<&SingleCalls::create_event>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
+    fail_call<&SysCalls::create_event>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
     EXPECT_EQ(read_write_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_TRUE(has("イベントオブジェクトの生成に失敗しました。"));
-    fail_call<&SingleCalls::create_waitable_timer>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
+    fail_call<&SysCalls::create_waitable_timer>(1, false, ERROR_NOT_ENOUGH_MEMORY, (HANDLE)NULL);
     EXPECT_EQ(read_write_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_TRUE(has_prefix("! 終了確認用タイマーオブジェクト生成に失敗しました。 ERRORCODE=8("));
     EXPECT_FALSE(began("処理「ファイルの書き込み」"));
@@ -306,7 +306,7 @@ TEST_F(SingleChecks, ReadWriteTestSetUpFailures) {
 }
 
 TEST_F(SingleChecks, ReadWriteTestFlushFailureFailsOnlyTheWritePhase) {
-    fail_call<&SingleCalls::flush_file_buffers>(1, false, ERROR_ACCESS_DENIED, (BOOL)FALSE);
+    fail_call<&SysCalls::flush_file_buffers>(1, false, ERROR_ACCESS_DENIED, (BOOL)FALSE);
     EXPECT_EQ(read_write_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_EQ(result_of("処理「ファイルの書き込み」"), "NG");
     EXPECT_TRUE(has_prefix("! ファイルの書き込み処理に失敗しました。 ERRORCODE=5("));
@@ -330,12 +330,12 @@ TEST_F(SingleChecks, ReadWriteTestWriteTimeoutStillFlushesAndReads) {
     ASSERT_TRUE(WriteFile(h, "abcdefghijk", 11, &written, NULL));
     CloseHandle(h);
     ctx_.timeout = 1;
-    single_calls.write_file = write_never_completes;
-    fail_call<&SingleCalls::flush_file_buffers>(0, false, 0, (BOOL)FALSE);  // counts only
+    sys_calls.write_file = write_never_completes;
+    fail_call<&SysCalls::flush_file_buffers>(0, false, 0, (BOOL)FALSE);  // counts only
     EXPECT_EQ(read_write_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_EQ(result_of("処理「ファイルの書き込み」"), "NG");
     EXPECT_TRUE(has("! 処理待機時間がタイムアウト時間を超えました。"));
-    EXPECT_EQ(calls_of<&SingleCalls::flush_file_buffers>(), 1);
+    EXPECT_EQ(calls_of<&SysCalls::flush_file_buffers>(), 1);
     EXPECT_EQ(result_of("処理「ファイルの読み込み」"), "OK");
     EXPECT_FALSE(kavtest::file_exists(work(target_.path(), 0)));
 }
@@ -348,7 +348,7 @@ const std::string GROUP_TARGET = "確認対象「確認対象パスに対する�
 const std::string CAT_DELETE = "処理種別「ファイル削除処理」";
 
 TEST_F(SingleChecks, AnAbortOnTheSharedPathWritesNothingOfTheTargetPath) {
-    fail_call<&SingleCalls::sync_open>(1, true, 0, (SyncSession *)nullptr);
+    fail_call<&SysCalls::sync_open>(1, true, 0, (SyncSession *)nullptr);
     EXPECT_EQ(single_check(&ctx_), TEST_ABORTED);
     EXPECT_TRUE(has("同期処理の初期化に失敗しました。"));
     EXPECT_EQ(result_of(GROUP_SHARED), "NG");
@@ -358,7 +358,7 @@ TEST_F(SingleChecks, AnAbortOnTheSharedPathWritesNothingOfTheTargetPath) {
 
 TEST_F(SingleChecks, AnAbortOnTheTargetPathSkipsTheDeleteTest) {
     // Calls 1 and 2 open the sessions of the shared-settings path.
-    fail_call<&SingleCalls::sync_open>(3, true, 0, (SyncSession *)nullptr);
+    fail_call<&SysCalls::sync_open>(3, true, 0, (SyncSession *)nullptr);
     EXPECT_EQ(single_check(&ctx_), TEST_ABORTED);
     // Wine's waiting lock on an overlapped handle reports success without taking
     // the lock, so the release after case 5 fails there: the group is NG, not aborted.

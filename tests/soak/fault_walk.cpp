@@ -9,7 +9,7 @@
 #include "base/cleanup_lock.h"
 #include "base/report.h"
 #include "single/single.h"
-#include "single/single_calls.h"
+#include "fsprim/calls.h"
 #include "sync/sync.h"
 #include "support/testsupport.h"
 
@@ -90,7 +90,7 @@ RunOutcome run_single_check(const std::function<void(CheckContext *)> &arm, int 
     kavtest::TempDir shared, target, logdir;
     const std::string log = logdir.file("report.log");
     current_log = log;
-    report_line_hook = sync_report_hook;  // as the entry installs it
+    sync_install();  // as the entry does
     if (create_cleanup_lock() != 0 || open_report_log(log.c_str()) != 0) {
         out.problems.push_back("set-up of the report failed");
         return out;
@@ -110,7 +110,7 @@ RunOutcome run_single_check(const std::function<void(CheckContext *)> &arm, int 
         out.result = single_check(&ctx);
     }
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    single_calls_reset();
+    sys_calls_reset();
     open_report_log("");
     delete_cleanup_lock();
     out.report = kavtest::read_file(log);

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../single/call_faults.h"
+#include "fault_entries.h"
 #include "fault_walk.h"
 #include "base/cleanup_lock.h"
 #include "base/report.h"
@@ -59,76 +59,8 @@ std::string message(int code) {
     return m ? m : "";
 }
 
-struct Entry {
-    const char *name;
-    void (*fail)(int nth, bool always);
-    int (*calls)();
-    bool may_leave_files;
-};
-
-template <auto Member, typename R>
-Entry entry(const char *name, R failure, DWORD error, bool may_leave_files = false) {
-    static R f;
-    static DWORD e;
-    f = failure;
-    e = error;
-    return Entry{name, [](int nth, bool always) { fail_call<Member>(nth, always, e, f); },
-                 [] { return calls_of<Member>(); }, may_leave_files};
-}
-
-// sync_point writes its own error line before it answers -1 (the report of a
-// meeting that failed); a silent stand-in would make every such run look like an
-// NG without its reason. This one fails as a lock call of the handshake does.
-struct FailingSyncPoint {
-    static inline std::atomic<int> calls{0};
-    static inline int nth = 0;
-    static inline bool always = false;
-
-    static int call(SyncSession *session) {
-        const int n = ++calls;
-        if (always ? n >= nth : n == nth) {
-            CheckError error = {15, ERROR_NETNAME_DELETED};
-            report_error(&error);
-            SetLastError(ERROR_NETNAME_DELETED);
-            return -1;
-        }
-        return sync_point(session);
-    }
-    static void fail(int n, bool from_then_on) {
-        calls = 0;
-        nth = n;
-        always = from_then_on;
-        single_calls.sync_point = call;
-    }
-    static int count() { return calls; }
-};
-
-std::vector<Entry> entries() {
-    return {
-        entry<&SingleCalls::open_share_file>("open_share_file", INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED),
-        entry<&SingleCalls::lock_range>("lock_range", -1, ERROR_LOCK_VIOLATION),
-        entry<&SingleCalls::unlock_range>("unlock_range", -1, ERROR_NOT_LOCKED),
-        entry<&SingleCalls::wait_overlapped_timed>("wait_overlapped_timed", -1, ERROR_NETNAME_DELETED),
-        entry<&SingleCalls::delete_work_file>("delete_work_file", -1, ERROR_ACCESS_DENIED, true),
-        entry<&SingleCalls::close_handle_reset>("close_handle_reset", -1, ERROR_INVALID_HANDLE, true),
-        entry<&SingleCalls::make_work_file_name>("make_work_file_name", -1, ERROR_INSUFFICIENT_BUFFER),
-        entry<&SingleCalls::sync_open>("sync_open", (SyncSession *)nullptr, ERROR_ACCESS_DENIED),
-        Entry{"sync_point", FailingSyncPoint::fail, FailingSyncPoint::count, false},
-        entry<&SingleCalls::create_event>("create_event", (HANDLE) nullptr, ERROR_NOT_ENOUGH_MEMORY),
-        entry<&SingleCalls::create_waitable_timer>("create_waitable_timer", (HANDLE) nullptr,
-                                                   ERROR_NOT_ENOUGH_MEMORY),
-        entry<&SingleCalls::write_file>("write_file", FALSE, ERROR_DISK_FULL),
-        entry<&SingleCalls::read_file>("read_file", FALSE, ERROR_READ_FAULT),
-        entry<&SingleCalls::flush_file_buffers>("flush_file_buffers", FALSE, ERROR_DISK_FULL),
-        entry<&SingleCalls::cancel_io_ex>("cancel_io_ex", FALSE, ERROR_NOT_FOUND),
-        entry<&SingleCalls::unlock_file_ex>("unlock_file_ex", FALSE, ERROR_NOT_LOCKED),
-        entry<&SingleCalls::close_handle>("close_handle", FALSE, ERROR_INVALID_HANDLE, true),
-        entry<&SingleCalls::delete_file>("delete_file", FALSE, ERROR_ACCESS_DENIED, true),
-        entry<&SingleCalls::create_thread>("create_thread", (HANDLE) nullptr, ERROR_NOT_ENOUGH_MEMORY),
-        entry<&SingleCalls::wait_for_single_object>("wait_for_single_object", (DWORD)WAIT_FAILED,
-                                                    ERROR_INVALID_HANDLE),
-    };
-}
+using soak::Entry;
+using soak::entries;
 
 // The calls stepped in the fast sample: the first, then every twenty-ninth.
 bool sampled(int nth) { return full_walk() || nth == 1 || nth % 29 == 0; }
@@ -220,7 +152,7 @@ struct OpenFault {
         always = a;
         error = e;
         failed = 0;
-        single_calls.open_share_file = call;
+        sys_calls.open_share_file = call;
     }
 };
 
@@ -328,22 +260,22 @@ TEST(FaultWalk, NamedFailuresOnceAndForGood) {
         };
         const Io ios[] = {
             {"write",
-             [](bool a, DWORD e) { fail_call<&SingleCalls::write_file>(1, a, e, FALSE); },
+             [](bool a, DWORD e) { fail_call<&SysCalls::write_file>(1, a, e, FALSE); },
              {ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_NETNAME_DELETED},
              &WRITE_STEP,
              11},
             {"flush",
-             [](bool a, DWORD e) { fail_call<&SingleCalls::flush_file_buffers>(1, a, e, FALSE); },
+             [](bool a, DWORD e) { fail_call<&SysCalls::flush_file_buffers>(1, a, e, FALSE); },
              {ERROR_DISK_FULL, ERROR_NETNAME_DELETED},
              &WRITE_STEP,
              11},
             {"read",
-             [](bool a, DWORD e) { fail_call<&SingleCalls::read_file>(1, a, e, FALSE); },
+             [](bool a, DWORD e) { fail_call<&SysCalls::read_file>(1, a, e, FALSE); },
              {ERROR_READ_FAULT, ERROR_NETNAME_DELETED, ERROR_LOCK_VIOLATION},
              &READ_STEP,
              12},
             {"delete",
-             [](bool a, DWORD e) { fail_call<&SingleCalls::delete_work_file>(1, a, e, -1); },
+             [](bool a, DWORD e) { fail_call<&SysCalls::delete_work_file>(1, a, e, -1); },
              {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION},
              &DELETE_STEP,
              23},
@@ -365,7 +297,7 @@ TEST(FaultWalk, NamedFailuresOnceAndForGood) {
                 TimedFault::error = err;
                 TimedFault::always = always;
                 TimedFault::failed = 0;
-                single_calls.lock_range_timed = TimedFault::lock;
+                sys_calls.lock_range_timed = TimedFault::lock;
             });
             judge(out, false, "waiting lock failing with " + std::to_string(err) + how);
             EXPECT_EQ(out.result, 1);
@@ -376,7 +308,7 @@ TEST(FaultWalk, NamedFailuresOnceAndForGood) {
                 TimedFault::error = err;
                 TimedFault::always = always;
                 TimedFault::failed = 0;
-                single_calls.unlock_range_timed = TimedFault::unlock;
+                sys_calls.unlock_range_timed = TimedFault::unlock;
             });
             judge(out, false, "unlock failing with " + std::to_string(err) + how);
             EXPECT_EQ(out.result, 1);
@@ -391,7 +323,7 @@ TEST(FaultWalk, NamedFailuresOnceAndForGood) {
                 MainLockFault::error = err;
                 MainLockFault::always = always;
                 MainLockFault::failed = 0;
-                single_calls.lock_range = MainLockFault::call;
+                sys_calls.lock_range = MainLockFault::call;
             });
             judge(out, false, "lock request failing with " + std::to_string(err) + how);
             EXPECT_EQ(out.result, 1);

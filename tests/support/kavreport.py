@@ -88,3 +88,43 @@ def parse_report(data):
             raise AssertionError("line of an unknown form: %r" % line)
         stack[-1].items.append(line[8:])
     return root, [n.title for n in stack[1:]]
+
+
+# Failures that the checks report as detail lines of their own, not as error lines.
+FAILURE_DETAILS = ("テスト対向スレッドの作成に失敗しました。", "同期処理の初期化に失敗しました。",
+                   "イベントオブジェクトの生成に失敗しました。")
+
+
+def account_problems(data, status):
+    """The broken rules of a report that must be a well-formed account of a run that
+    ended with exit status status (0, or -1 as 255): nesting, every title closed, the
+    operations' results agreeing with the run's, and a reason for every innermost NG (the
+    lock tests, aborted by a partner that outlived the timeout, may end NG silently)."""
+    try:
+        root, left_open = parse_report(data)
+    except (AssertionError, UnicodeDecodeError) as e:
+        return [str(e)]
+    problems = ["title left open: " + t for t in left_open]
+    tops = root.children()
+    if not tops or any(not t.title.startswith("動作「") for t in tops):
+        return problems + ["a test outside the operations, or no operation"]
+    # Mode double runs two operations; the run is OK only when both are.
+    if all(t.result == "OK" for t in tops) != (status == 0):
+        problems.append("the operations' end lines disagree with the exit status %d" % status)
+
+    def has_reason(node, after):
+        # A case left by a failed wait has its error line written after its end line.
+        return any(line.startswith("! ") or line in FAILURE_DETAILS for line in node.lines()) or \
+            (isinstance(after, str) and after.startswith("! "))
+
+    def walk(node, after=None):
+        for i, item in enumerate(node.items):
+            if isinstance(item, Node):
+                walk(item, node.items[i + 1] if i + 1 < len(node.items) else None)
+        if node.result == "NG" and node.title != LOCK_KIND and not has_reason(node, after) \
+                and not any(c.result == "NG" for c in node.children()):
+            problems.append("NG without an error line: " + node.title)
+
+    for top in tops:
+        walk(top)
+    return problems

@@ -93,3 +93,8 @@ def wait_for(predicate, timeout, interval=0.05):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+def is_tool_file(name):
+    """A work, rendezvous or sync file of the tool."""
+    return name.startswith(".#KAVLOCK") or name.endswith("endwaitfile") or name == "KAVSTOP.stop"

@@ -31,7 +31,7 @@ static void run_handler() {
 
 int main(int argc, char **argv) {
     if (argc != 2) return 2;
-    report_line_hook = sync_report_hook;  // as the entry installs it
+    sync_install();  // as the entry does
     if (create_cleanup_lock() != 0 || open_report_log("") != 0) return 2;
     const char *folder = argv[1];
     {

@@ -74,7 +74,7 @@ int main(int argc, char **argv) {
         else if (strcmp(argv[i], "--second") == 0) second = argv[i + 1];
         else return EXIT_USAGE;
     }
-    report_line_hook = sync_report_hook;  // as the entry installs it
+    sync_install();  // as the entry does
     create_cleanup_lock();
     open_report_log("");
 
