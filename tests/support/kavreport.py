@@ -22,6 +22,8 @@ CASES = {
     8: "処理「排他ロック領域へ排他ロックを待機する設定で取得」",
 }
 SYNCED = "同期しました。"
+# Detail and error lines, at any depth.
+DETAIL_INDENT = " " * 8
 
 
 class Node:
@@ -61,6 +63,26 @@ BEGIN = re.compile(r"^( *)テスト (.*)を開始します。$")
 END = re.compile(r"^( *)テスト (.*)が終了しました。 \.\.\. \[ (OK|NG) \]$")
 
 
+def report_lines(data):
+    """The report bytes (code page 932, CR LF) as decoded lines, without the empty end."""
+    lines = data.decode("cp932").split("\r\n")
+    while lines and not lines[-1]:
+        lines.pop()
+    return lines
+
+
+def begins(line, title):
+    """Whether the line is the begin line of the test with that title, at any depth."""
+    m = BEGIN.match(line)
+    return bool(m) and m.group(2) == title
+
+
+def ends(line, title, result=None):
+    """Whether the line is the end line of the test with that title (and that result)."""
+    m = END.match(line)
+    return bool(m) and m.group(2) == title and result in (None, m.group(3))
+
+
 def parse_report(data):
     """The report bytes (code page 932, CR LF) as a root Node; raises on a broken nesting."""
     root = Node(None, -1)
@@ -84,9 +106,9 @@ def parse_report(data):
                 raise AssertionError("end line without its begin line: %r" % line)
             stack.pop().result = m.group(3)
             continue
-        if not line.startswith(" " * 8):
+        if not line.startswith(DETAIL_INDENT):
             raise AssertionError("line of an unknown form: %r" % line)
-        stack[-1].items.append(line[8:])
+        stack[-1].items.append(line[len(DETAIL_INDENT):])
     return root, [n.title for n in stack[1:]]
 
 

@@ -45,6 +45,45 @@ def to_tool_path(path, wine=None):
     return "Z:" + path.replace("/", "\\")
 
 
+class Build:
+    """One build folder and how its programs are started: natively, or as .exe files
+    through the folder's wine-run, which owns the Wine environment (prefix, locale,
+    debug channels) and starts the prefix's server under a lock on the prefix.
+
+    wine: whether it is a build of the windows preset (by default: whether the folder
+    has a wine-run); exe: a kavprobe from elsewhere, started as this build's would be."""
+
+    def __init__(self, folder, wine=None, exe=None):
+        self.folder = os.path.abspath(folder)
+        runner = os.path.join(self.folder, "wine-run")
+        self.wine = os.path.exists(runner) if wine is None else wine
+        self.runner = runner if self.wine else ""
+        self.prefix = os.path.join(self.folder, "wineprefix")
+        self.exe = os.path.abspath(exe) if exe else self.program("kavprobe")
+
+    def program(self, name):
+        """A program at the top of the build folder."""
+        return os.path.join(self.folder, name + (".exe" if self.wine else ""))
+
+    def tool(self, name):
+        """A helper program built from tests/*/tools/NAME.cpp."""
+        return os.path.join(self.folder, "tools", name + (".exe" if self.wine else ""))
+
+    def path(self, path):
+        return to_tool_path(path, self.wine)
+
+    def command(self, args, exe=None):
+        return command(exe or self.exe, args, self.runner)
+
+    def env(self, winedebug=None, base=None):
+        """The environment to start a program with: the caller's (or base), and under
+        Wine the debug channels wine-run gives Wine instead of none (e.g. "+relay")."""
+        env = dict(os.environ if base is None else base)
+        if self.wine and winedebug:
+            env["KAV_WINEDEBUG"] = winedebug
+        return env
+
+
 def run(args, exe=None, timeout=120, env=None, stdin=subprocess.DEVNULL):
     """Runs the program to completion; returns CompletedProcess with bytes."""
     return subprocess.run(command(exe or EXE, args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -323,23 +323,18 @@ def stop_on_signals():
 # --- running the tool ------------------------------------------------------------
 
 
-class Build:
-    """One build of the tool: the native binary, or the .exe through the build's wine-run."""
+class Build(kavtest.Build):
+    """One build of the tool by its preset's name: the native binary, or the .exe through
+    the build's wine-run."""
 
     def __init__(self, name, folder):
+        super().__init__(folder, wine=name == "windows")
         self.name = name
-        self.wine = name == "windows"
-        self.exe = os.path.join(folder, "kavprobe.exe" if self.wine else "kavprobe")
-        self.runner = os.path.join(folder, "wine-run") if self.wine else ""
-        self.prefix = os.path.join(folder, "wineprefix")
-        self.extapp = os.path.join(folder, "tools", "extapp.exe" if self.wine else "extapp")
+        self.extapp = self.tool("extapp")
 
     def path(self, path):
         """A Linux path, or a UNC path given as it is."""
-        return path if path.startswith("\\\\") else kavtest.to_tool_path(path, self.wine)
-
-    def command(self, args, exe=None):
-        return kavtest.command(exe or self.exe, args, self.runner)
+        return path if path.startswith("\\\\") else super().path(path)
 
 
 def _check_codes():

@@ -18,12 +18,12 @@ import pairs
 WINDOWS_DIR = os.environ.get("KAV_WINDOWS_DIR", "")
 
 
-def single_report(prefix, folder):
+def single_report(build, folder):
     """The console report of mode single on fresh folders under `folder` (relative paths,
     so the same arguments do for Wine)."""
     for name in ("h", "p"):
         os.mkdir(os.path.join(folder, name))
-    return subprocess.run(prefix + ["-m", "single", "-h", "h", "-p", "p"], cwd=folder, stdout=subprocess.PIPE,
+    return subprocess.run(build.command(["-m", "single", "-h", "h", "-p", "p"]), cwd=folder, stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL, timeout=300).stdout
 
 
@@ -50,10 +50,10 @@ class ViewerInBrowserTest(unittest.TestCase):
         os.mkdir(target)
         a = pairs.Party(shared, target, os.path.join(d, "a.log"))
         b = pairs.Party(shared, target, os.path.join(d, "b.log"))
-        for run, name in ((kavtest.EXE, "ok"), (os.path.join(WINDOWS_DIR, "kavprobe.exe"), "ng")):
+        native = kavtest.Build(os.path.dirname(kavtest.EXE), wine=False, exe=kavtest.EXE)
+        for build, name in ((native, "ok"), (kavtest.Build(WINDOWS_DIR, wine=True), "ng")):
             os.mkdir(os.path.join(d, name))
-            prefix = [os.path.join(WINDOWS_DIR, "wine-run"), run] if name == "ng" else [run]
-            put(name + ".log", single_report(prefix, os.path.join(d, name)))
+            put(name + ".log", single_report(build, os.path.join(d, name)))
         for p in (a, b):
             p.finish()
             p.reap()
