@@ -5,6 +5,9 @@
 #include "../win32.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace plat {
 
@@ -33,6 +36,11 @@ struct Object {
 // Inserts the object (taking over its initial reference) and returns its handle,
 // or NULL with ERROR_TOO_MANY_OPEN_FILES when the table is full.
 HANDLE handle_insert(Object *obj);
+
+// The handle of a new unnamed object (NULL with the object deleted when it could not
+// be allocated, or when it has a name: named kernel objects are shared between
+// processes, which this layer does not offer); success clears the last error.
+HANDLE handle_insert_unnamed(LPCSTR name, Object *obj);
 
 // Looks up a handle and returns the object with one more reference, or nullptr
 // with ERROR_INVALID_HANDLE when the handle is not open or not of the kind.
@@ -67,6 +75,19 @@ inline R fail(DWORD err, R result) {
     SetLastError(err);
     return result;
 }
+
+// Waits on cv until ready() holds, at most ms milliseconds unless INFINITE; false
+// when the time ran out first.
+template <class Ready>
+bool wait_ms(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, DWORD ms, Ready ready) {
+    if (ms != INFINITE)
+        return cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), ready);
+    cv.wait(lock, ready);
+    return true;
+}
+
+// Starts a detached thread, with a stack of at least stack bytes unless 0; 0 or errno.
+int start_detached(void *(*fn)(void *), void *arg, size_t stack);
 
 // Maps an errno value to the Win32 error a Windows file system would give.
 DWORD errno_to_win32(int err);

@@ -6,11 +6,9 @@
 #include "handles.h"
 
 #include <errno.h>
-#include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -34,12 +32,7 @@ struct Thread : Object {
 
 DWORD Thread::wait(DWORD ms) {
     std::unique_lock<std::mutex> lock(mu);
-    if (ms == INFINITE) {
-        cv.wait(lock, [this] { return done; });
-        return WAIT_OBJECT_0;
-    }
-    auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    return cv.wait_until(lock, limit, [this] { return done; }) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return wait_ms(cv, lock, ms, [this] { return done; }) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 void *thread_main(void *arg) {
@@ -82,19 +75,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     HANDLE h = plat::handle_insert(t);
     if (h == nullptr) return nullptr;  // the table deleted the object
 
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (dwStackSize != 0) {
-        // Windows rounds the size up; a too small one still gets a working stack.
-        size_t page = (size_t)sysconf(_SC_PAGESIZE);
-        size_t size = dwStackSize < (SIZE_T)PTHREAD_STACK_MIN ? (size_t)PTHREAD_STACK_MIN : (size_t)dwStackSize;
-        size = (size + page - 1) / page * page;
-        pthread_attr_setstacksize(&attr, size);
-    }
-    pthread_t pt;
-    int rc = pthread_create(&pt, &attr, plat::thread_main, t);
-    pthread_attr_destroy(&attr);
+    int rc = plat::start_detached(plat::thread_main, t, dwStackSize);
     if (rc != 0) {
         plat::object_unref(t);  // the reference the thread would have dropped
         CloseHandle(h);
