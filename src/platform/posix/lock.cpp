@@ -121,23 +121,16 @@ void pending_main(PendingLock *p) {
     ULONG_PTR status;
     {
         std::unique_lock<std::mutex> lock(f->mu);
-        for (;;) {
-            if (p->cancelled) {
-                status = kStatusCancelled;
-                break;
-            }
-            DWORD err = 0;
-            Grant g = try_grant(f, p->off, p->len, p->exclusive, &err);
-            if (g == kGranted) {
-                status = kStatusSuccess;
-                break;
-            }
-            if (g == kFailed) {
-                status = err == ERROR_OPERATION_ABORTED ? kStatusCancelled : kStatusLockNotGranted;
-                break;
-            }
+        DWORD err = 0;
+        Grant g = kConflict;  // what a request cancelled before its first try counts as
+        while (!p->cancelled && (g = try_grant(f, p->off, p->len, p->exclusive, &err)) == kConflict)
             f->cv.wait_for(lock, kRetry);
-        }
+        if (g == kGranted)
+            status = kStatusSuccess;
+        else if (g == kConflict || err == ERROR_OPERATION_ABORTED)
+            status = kStatusCancelled;
+        else
+            status = kStatusLockNotGranted;
         p->done = true;
     }
     // From here on the OVERLAPPED belongs to the caller again.
@@ -174,7 +167,15 @@ DWORD status_to_win32(ULONG_PTR status) {
     }
 }
 
-bool range_valid(uint64_t off, uint64_t len) { return end_of(off, len) <= (static_cast<u128>(1) << 64); }
+// The range of a LockFileEx or UnlockFileEx call; FALSE with ERROR_INVALID_PARAMETER
+// when the arguments make none.
+BOOL lock_range(const OVERLAPPED *ov, DWORD reserved, DWORD low, DWORD high, uint64_t *off, uint64_t *len) {
+    if (ov == nullptr || reserved != 0) return fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    *off = u64_of(ov->Offset, ov->OffsetHigh);
+    *len = u64_of(low, high);
+    if (end_of(*off, *len) > (static_cast<u128>(1) << 64)) return fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    return TRUE;
+}
 
 }  // namespace
 
@@ -224,15 +225,14 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
                        DWORD nNumberOfBytesToLockHigh, LPOVERLAPPED lpOverlapped) {
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return FALSE;
-    if (lpOverlapped == nullptr || dwReserved != 0) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    const uint64_t off = lpOverlapped->Offset | (static_cast<uint64_t>(lpOverlapped->OffsetHigh) << 32);
-    const uint64_t len = nNumberOfBytesToLockLow | (static_cast<uint64_t>(nNumberOfBytesToLockHigh) << 32);
-    if (!plat::range_valid(off, len)) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    uint64_t off, len;
+    if (!plat::lock_range(lpOverlapped, dwReserved, nNumberOfBytesToLockLow, nNumberOfBytesToLockHigh, &off, &len))
+        return FALSE;
     if (!f->can_read && !f->can_write) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     const bool exclusive = (dwFlags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
 
-    plat::Event *ev = nullptr;
-    if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev)) return FALSE;
+    plat::EventRef ev;
+    if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev.ev)) return FALSE;
 
     std::unique_lock<std::mutex> lock(f->mu);
     plat::reap_pending(f.get());
@@ -247,7 +247,7 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
             } else {
                 p->file = f.get();
                 p->ov = lpOverlapped;
-                p->event = ev;  // the request keeps the reference
+                p->event = ev.ev;
                 p->off = off;
                 p->len = len;
                 p->exclusive = exclusive;
@@ -255,9 +255,9 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
                     p->worker = std::thread(plat::pending_main, p);
                 } catch (...) {
                     delete p;
-                    if (ev) plat::object_unref(ev);
                     return plat::fail<BOOL>(ERROR_NOT_ENOUGH_MEMORY, FALSE);
                 }
+                ev.ev = nullptr;  // the request keeps the reference
                 f->pending.push_back(p);
                 return plat::fail<BOOL>(ERROR_IO_PENDING, FALSE);
             }
@@ -271,11 +271,9 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
     }
     lock.unlock();
     if (g == plat::kGranted) {
-        plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, 0, ev, f.get());
-        if (ev) plat::object_unref(ev);
+        plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, 0, ev.ev, f.get());
         return TRUE;
     }
-    if (ev) plat::object_unref(ev);
     return plat::fail<BOOL>(g == plat::kConflict ? ERROR_LOCK_VIOLATION : err, FALSE);
 }
 
@@ -283,10 +281,9 @@ BOOL WINAPI UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToU
                          DWORD nNumberOfBytesToUnlockHigh, LPOVERLAPPED lpOverlapped) {
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return FALSE;
-    if (lpOverlapped == nullptr || dwReserved != 0) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    const uint64_t off = lpOverlapped->Offset | (static_cast<uint64_t>(lpOverlapped->OffsetHigh) << 32);
-    const uint64_t len = nNumberOfBytesToUnlockLow | (static_cast<uint64_t>(nNumberOfBytesToUnlockHigh) << 32);
-    if (!plat::range_valid(off, len)) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    uint64_t off, len;
+    if (!plat::lock_range(lpOverlapped, dwReserved, nNumberOfBytesToUnlockLow, nNumberOfBytesToUnlockHigh, &off, &len))
+        return FALSE;
     {
         std::lock_guard<std::mutex> lock(f->mu);
         // Exactly one lock of exactly this range goes; of an exclusive and a shared lock
