@@ -27,6 +27,13 @@ inline void platform_binary_stdio(void) {
     _setmode(_fileno(stderr), _O_BINARY);
 }
 
+// True when the Win32 implementation underneath is Wine (tests name Wine's known
+// differences from Windows with it).
+inline bool platform_is_wine(void) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+}
+
 #else  // POSIX implementation of the subset
 
 #include <pthread.h>
@@ -310,16 +317,6 @@ BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
 unsigned int WINAPI GetACP(void);
 
 inline void platform_binary_stdio(void) {}
+inline bool platform_is_wine(void) { return false; }
 
 #endif  // _WIN32
-
-// True when the Win32 implementation underneath is Wine (tests name Wine's known
-// differences from Windows with it).
-#ifdef _WIN32
-inline bool platform_is_wine(void) {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
-}
-#else
-inline bool platform_is_wine(void) { return false; }
-#endif

@@ -46,19 +46,14 @@ int open_fd(const std::string &path, int create_flags, mode_t mode, bool want_re
         errno = err;
         return -1;
     }
-    if (want_write) {
-        fd = open(path.c_str(), O_WRONLY | base, mode);
-        *readable = false;
-        *writable = fd >= 0;
-        return fd;
-    }
-    fd = open(path.c_str(), O_RDONLY | base, mode);
+    // One access: a descriptor of just that mode. None: a read-only one if possible.
+    fd = open(path.c_str(), (want_write ? O_WRONLY : O_RDONLY) | base, mode);
     if (fd >= 0) {
-        *readable = true;
-        *writable = false;
+        *readable = !want_write;
+        *writable = want_write;
         return fd;
     }
-    if (want_read) return -1;
+    if (want_read || want_write) return -1;
     // No data access asked for: any descriptor will do, even one that cannot lock.
     fd = open(path.c_str(), O_PATH | base, mode);
     *readable = *writable = false;
@@ -300,9 +295,8 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return INVALID_SET_FILE_POINTER;
     int64_t dist = lpDistanceToMoveHigh != nullptr
-                       ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
-                                              static_cast<uint32_t>(lDistanceToMove))
-                       : static_cast<int64_t>(lDistanceToMove);
+                       ? static_cast<int64_t>(plat::u64_of(static_cast<DWORD>(lDistanceToMove), *lpDistanceToMoveHigh))
+                       : lDistanceToMove;
     int64_t base;
     switch (dwMoveMethod) {
     case FILE_BEGIN: base = 0; break;

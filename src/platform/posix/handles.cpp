@@ -25,8 +25,6 @@ size_t slot_of(HANDLE h) {
 
 }  // namespace
 
-DWORD Object::wait(DWORD) { return fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED); }
-
 HANDLE handle_insert(Object *obj) {
     std::lock_guard<std::mutex> lock(table_mutex);
     for (size_t i = 0; i < kMaxHandles; ++i) {

@@ -25,9 +25,8 @@ struct Object {
     // object's remaining references are dropped (cancel pending I/O, release locks).
     virtual void on_close() {}
 
-    // Waitable objects override this. Returns WAIT_OBJECT_0, WAIT_TIMEOUT or
-    // WAIT_FAILED (with the last error set).
-    virtual DWORD wait(DWORD ms);
+    // Every kind of object is waitable. Returns WAIT_OBJECT_0 or WAIT_TIMEOUT.
+    virtual DWORD wait(DWORD ms) = 0;
 
     const Kind kind;
     std::atomic<int> refs{1};

@@ -47,10 +47,13 @@ bool kernel_range(uint64_t off, uint64_t len, uint64_t *k_off, uint64_t *k_end) 
     return true;
 }
 
-// Sets the kernel lock over [from, to) to the union of the table: write where an
-// exclusive entry covers, read where only shared ones do, none elsewhere. Returns 0
-// or the errno of the first segment that could not be raised.
-int apply_union(File *f, uint64_t from, uint64_t to) {
+// Sets the kernel lock over the part of [off, off+len) that it represents to the
+// union of the table: write where an exclusive entry covers, read where only shared
+// ones do, none elsewhere. Returns 0 or the errno of the first segment that could not
+// be raised.
+int apply_union(File *f, uint64_t off, uint64_t len) {
+    uint64_t from, to;
+    if (!kernel_range(off, len, &from, &to)) return 0;
     std::vector<uint64_t> cuts = {from, to};
     for (const LockEntry &e : f->locks) {
         uint64_t k_off, k_end;
@@ -84,11 +87,6 @@ int apply_union(File *f, uint64_t from, uint64_t to) {
     return 0;
 }
 
-void reapply(File *f, uint64_t off, uint64_t len) {
-    uint64_t k_off, k_end;
-    if (kernel_range(off, len, &k_off, &k_end)) apply_union(f, k_off, k_end);
-}
-
 enum Grant { kGranted, kConflict, kFailed };
 
 // One attempt to take a lock for the handle; f->mu is held. On kFailed *err is set.
@@ -103,12 +101,10 @@ Grant try_grant(File *f, uint64_t off, uint64_t len, bool exclusive, DWORD *err)
         for (const LockEntry &e : f->locks)
             if (overlaps(e.off, e.len, off, len)) return kConflict;
     f->locks.push_back(LockEntry{off, len, exclusive});
-    uint64_t k_off, k_end;
-    if (!kernel_range(off, len, &k_off, &k_end)) return kGranted;
-    int rc = apply_union(f, k_off, k_end);
+    int rc = apply_union(f, off, len);
     if (rc == 0) return kGranted;
     f->locks.pop_back();
-    apply_union(f, k_off, k_end);  // back to the previous union; lowering never fails
+    apply_union(f, off, len);  // back to the previous union; lowering never fails
     if (rc == EAGAIN || rc == EACCES) return kConflict;
     // A file system without lock support must not pass for a conflict (or for a
     // granted lock): the caller learns that locking is not supported.
@@ -167,14 +163,16 @@ DWORD status_to_win32(ULONG_PTR status) {
     }
 }
 
-// The range of a LockFileEx or UnlockFileEx call; FALSE with ERROR_INVALID_PARAMETER
-// when the arguments make none.
-BOOL lock_range(const OVERLAPPED *ov, DWORD reserved, DWORD low, DWORD high, uint64_t *off, uint64_t *len) {
-    if (ov == nullptr || reserved != 0) return fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    *off = u64_of(ov->Offset, ov->OffsetHigh);
+// The file and range of a LockFileEx or UnlockFileEx call (the file referenced), or
+// nullptr with the last error set.
+File *lock_call(HANDLE h, const OVERLAPPED *ov, DWORD reserved, DWORD low, DWORD high, uint64_t *off, uint64_t *len) {
+    File *f = static_cast<File *>(handle_ref(h, Kind::File));
+    if (f == nullptr) return nullptr;
+    *off = ov != nullptr ? u64_of(ov->Offset, ov->OffsetHigh) : 0;
     *len = u64_of(low, high);
-    if (end_of(*off, *len) > (static_cast<u128>(1) << 64)) return fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    return TRUE;
+    if (ov != nullptr && reserved == 0 && end_of(*off, *len) <= (static_cast<u128>(1) << 64)) return f;
+    object_unref(f);
+    return fail<File *>(ERROR_INVALID_PARAMETER, nullptr);
 }
 
 }  // namespace
@@ -223,11 +221,10 @@ using plat::Ref;
 
 BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBytesToLockLow,
                        DWORD nNumberOfBytesToLockHigh, LPOVERLAPPED lpOverlapped) {
-    Ref<File> f(plat::handle_ref(hFile, Kind::File));
-    if (!f) return FALSE;
     uint64_t off, len;
-    if (!plat::lock_range(lpOverlapped, dwReserved, nNumberOfBytesToLockLow, nNumberOfBytesToLockHigh, &off, &len))
-        return FALSE;
+    Ref<File> f(plat::lock_call(hFile, lpOverlapped, dwReserved, nNumberOfBytesToLockLow, nNumberOfBytesToLockHigh,
+                                &off, &len));
+    if (!f) return FALSE;
     if (!f->can_read && !f->can_write) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     const bool exclusive = (dwFlags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
 
@@ -279,11 +276,10 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
 
 BOOL WINAPI UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLow,
                          DWORD nNumberOfBytesToUnlockHigh, LPOVERLAPPED lpOverlapped) {
-    Ref<File> f(plat::handle_ref(hFile, Kind::File));
-    if (!f) return FALSE;
     uint64_t off, len;
-    if (!plat::lock_range(lpOverlapped, dwReserved, nNumberOfBytesToUnlockLow, nNumberOfBytesToUnlockHigh, &off, &len))
-        return FALSE;
+    Ref<File> f(plat::lock_call(hFile, lpOverlapped, dwReserved, nNumberOfBytesToUnlockLow,
+                                nNumberOfBytesToUnlockHigh, &off, &len));
+    if (!f) return FALSE;
     {
         std::lock_guard<std::mutex> lock(f->mu);
         // Exactly one lock of exactly this range goes; of an exclusive and a shared lock
@@ -296,7 +292,7 @@ BOOL WINAPI UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToU
         }
         if (match == locks.end()) return plat::fail<BOOL>(ERROR_NOT_LOCKED, FALSE);
         locks.erase(match);
-        plat::reapply(f.get(), off, len);
+        plat::apply_union(f.get(), off, len);
     }
     f->cv.notify_all();
     return TRUE;
@@ -313,8 +309,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
         if (!waitable) return FALSE;
         while ((status = __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)) == plat::kStatusPending) {
             // The signal may have been taken by another waiter; look again now and then.
-            DWORD w = waitable->wait(50);
-            if (w == WAIT_FAILED) return FALSE;
+            waitable->wait(50);
         }
     }
     if (lpNumberOfBytesTransferred != nullptr)
