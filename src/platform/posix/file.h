@@ -44,7 +44,7 @@ struct PendingLock {
     bool exclusive = false;
     bool cancelled = false;  // guarded by the file's mutex
     bool done = false;       // guarded by the file's mutex
-    std::thread worker;
+    std::thread worker{};
 };
 
 struct File : Object {

@@ -235,36 +235,24 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
     plat::reap_pending(f.get());
     DWORD err = 0;
     plat::Grant g = plat::try_grant(f.get(), off, len, exclusive, &err);
-    if (g == plat::kConflict && !(dwFlags & LOCKFILE_FAIL_IMMEDIATELY)) {
-        if (f->overlapped) {
-            plat::PendingLock *p = new (std::nothrow) plat::PendingLock();
-            if (p == nullptr) {
-                err = ERROR_NOT_ENOUGH_MEMORY;
-                g = plat::kFailed;
-            } else {
-                p->file = f.get();
-                p->ov = lpOverlapped;
-                p->event = ev.ev;
-                p->off = off;
-                p->len = len;
-                p->exclusive = exclusive;
-                try {
-                    p->worker = std::thread(plat::pending_main, p);
-                } catch (...) {
-                    delete p;
-                    return plat::fail<BOOL>(ERROR_NOT_ENOUGH_MEMORY, FALSE);
-                }
-                ev.ev = nullptr;  // the request keeps the reference
-                f->pending.push_back(p);
-                return plat::fail<BOOL>(ERROR_IO_PENDING, FALSE);
-            }
-        } else {
-            // A synchronous handle waits in the calling thread.
-            while (g == plat::kConflict) {
-                f->cv.wait_for(lock, plat::kRetry);
-                g = plat::try_grant(f.get(), off, len, exclusive, &err);
-            }
+    const bool wait = (dwFlags & LOCKFILE_FAIL_IMMEDIATELY) == 0;
+    if (g == plat::kConflict && wait && f->overlapped) {
+        auto *p = new (std::nothrow) plat::PendingLock{f.get(), lpOverlapped, ev.ev, off, len, exclusive};
+        if (p == nullptr) return plat::fail<BOOL>(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+        try {
+            p->worker = std::thread(plat::pending_main, p);
+        } catch (...) {
+            delete p;
+            return plat::fail<BOOL>(ERROR_NOT_ENOUGH_MEMORY, FALSE);
         }
+        ev.ev = nullptr;  // the request keeps the reference
+        f->pending.push_back(p);
+        return plat::fail<BOOL>(ERROR_IO_PENDING, FALSE);
+    }
+    // A synchronous handle waits in the calling thread.
+    while (g == plat::kConflict && wait) {
+        f->cv.wait_for(lock, plat::kRetry);
+        g = plat::try_grant(f.get(), off, len, exclusive, &err);
     }
     lock.unlock();
     if (g == plat::kGranted) {
