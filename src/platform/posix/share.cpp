@@ -68,8 +68,6 @@ bool take_mutex(int fd, bool writable) {
     return false;
 }
 
-void drop_mutex(int fd) { ofd_lock(fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kMutex, 1); }
-
 }  // namespace
 
 DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share) {
@@ -91,7 +89,7 @@ DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share) {
             err = ERROR_SHARING_VIOLATION;
     }
     if (err != 0) ofd_lock(f->fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kAccess, 6);
-    if (mutex) drop_mutex(f->fd);
+    if (mutex) ofd_lock(f->fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kMutex, 1);
     return err;
 }
 

@@ -3,7 +3,7 @@
 // Every thread runs detached: its handle is a table entry whose object the thread
 // itself also references, so closing the handle while the thread runs frees
 // nothing the thread still uses, and the object goes when both are done.
-#include "handles.h"
+#include "event.h"
 
 #include <errno.h>
 #include <sys/syscall.h>
@@ -17,23 +17,18 @@ namespace plat {
 namespace {
 
 struct Thread : Object {
-    Thread(LPTHREAD_START_ROUTINE fn, LPVOID arg) : Object(Kind::Thread), start(fn), param(arg) {}
+    Thread(LPTHREAD_START_ROUTINE fn, LPVOID arg) : Object(Kind::Thread), start(fn), param(arg), ended(true, false) {}
 
-    DWORD wait(DWORD ms) override;
+    DWORD wait(DWORD ms) override { return ended.wait(ms); }
 
     const LPTHREAD_START_ROUTINE start;
     const LPVOID param;
     std::mutex mu;
     std::condition_variable cv;
     DWORD tid = 0;  // set by the thread as it starts; CreateThread waits for it
-    bool done = false;
     DWORD exit_code = STILL_ACTIVE;
+    Signal ended;  // set once exit_code holds the thread's result
 };
-
-DWORD Thread::wait(DWORD ms) {
-    std::unique_lock<std::mutex> lock(mu);
-    return wait_ms(cv, lock, ms, [this] { return done; }) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-}
 
 void *thread_main(void *arg) {
     Thread *t = static_cast<Thread *>(arg);
@@ -46,9 +41,8 @@ void *thread_main(void *arg) {
     {
         std::lock_guard<std::mutex> lock(t->mu);
         t->exit_code = code;
-        t->done = true;
     }
-    t->cv.notify_all();
+    t->ended.set();
     object_unref(t);
     return nullptr;
 }

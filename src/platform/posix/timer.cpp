@@ -79,16 +79,10 @@ DWORD Timer::wait(DWORD ms) {
         Mono::time_point now = Mono::now();
         if (!forever && now >= limit) return WAIT_TIMEOUT;
         Mono::time_point wake = forever ? Mono::time_point::max() : limit;
-        if (armed) {
-            Mono::time_point fire;
-            if (absolute) {
-                auto left = due_real - Real::now();
-                fire = now + std::min<Mono::duration>(std::chrono::duration_cast<Mono::duration>(left),
-                                                      kRealtimeRecheck);
-            } else {
-                fire = due_mono;
-            }
-            if (fire < wake) wake = fire;
+        if (armed && !absolute) wake = std::min(wake, due_mono);
+        if (armed && absolute) {
+            auto left = std::chrono::duration_cast<Mono::duration>(due_real - Real::now());
+            wake = std::min(wake, now + std::min<Mono::duration>(left, kRealtimeRecheck));
         }
         if (wake == Mono::time_point::max())
             cv.wait(lock);
