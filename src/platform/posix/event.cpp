@@ -1,6 +1,7 @@
 // Events: manual-reset and auto-reset, unnamed.
 #include "event.h"
 
+#include <chrono>
 #include <new>
 
 namespace plat {
@@ -22,7 +23,11 @@ void Signal::reset() {
 
 DWORD Signal::wait(DWORD ms) {
     std::unique_lock<std::mutex> lock(mu);
-    if (!wait_ms(cv, lock, ms, [this] { return signalled; })) return WAIT_TIMEOUT;
+    auto ready = [this] { return signalled; };
+    if (ms == INFINITE)
+        cv.wait(lock, ready);
+    else if (!cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), ready))
+        return WAIT_TIMEOUT;
     if (!manual) signalled = false;
     return WAIT_OBJECT_0;
 }

@@ -5,9 +5,6 @@
 #include "../win32.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 namespace plat {
 
@@ -73,16 +70,6 @@ template <class R>
 inline R fail(DWORD err, R result) {
     SetLastError(err);
     return result;
-}
-
-// Waits on cv until ready() holds, at most ms milliseconds unless INFINITE; false
-// when the time ran out first.
-template <class Ready>
-bool wait_ms(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, DWORD ms, Ready ready) {
-    if (ms != INFINITE)
-        return cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), ready);
-    cv.wait(lock, ready);
-    return true;
 }
 
 // Starts a detached thread, with a stack of at least stack bytes unless 0; 0 or errno.
