@@ -9,39 +9,31 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 namespace plat {
 
 namespace {
 
 struct Thread : Object {
-    Thread(LPTHREAD_START_ROUTINE fn, LPVOID arg) : Object(Kind::Thread), start(fn), param(arg), ended(true, false) {}
+    Thread(LPTHREAD_START_ROUTINE fn, LPVOID arg)
+        : Object(Kind::Thread), start(fn), param(arg), started(true, false), ended(true, false) {}
 
     DWORD wait(DWORD ms) override { return ended.wait(ms); }
 
     const LPTHREAD_START_ROUTINE start;
     const LPVOID param;
-    std::mutex mu;
-    std::condition_variable cv;
     DWORD tid = 0;  // set by the thread as it starts; CreateThread waits for it
-    DWORD exit_code = STILL_ACTIVE;
-    Signal ended;  // set once exit_code holds the thread's result
+    std::atomic<DWORD> exit_code{STILL_ACTIVE};
+    Signal started;  // set once tid holds the thread's id
+    Signal ended;    // set once exit_code holds the thread's result
 };
 
 void *thread_main(void *arg) {
     Thread *t = static_cast<Thread *>(arg);
-    {
-        std::lock_guard<std::mutex> lock(t->mu);
-        t->tid = GetCurrentThreadId();
-    }
-    t->cv.notify_all();
-    DWORD code = t->start(t->param);
-    {
-        std::lock_guard<std::mutex> lock(t->mu);
-        t->exit_code = code;
-    }
+    t->tid = GetCurrentThreadId();
+    t->started.set();
+    t->exit_code = t->start(t->param);
     t->ended.set();
     object_unref(t);
     return nullptr;
@@ -75,13 +67,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
         CloseHandle(h);
         return plat::fail<HANDLE>(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : plat::errno_to_win32(rc), nullptr);
     }
-    DWORD tid;
-    {
-        std::unique_lock<std::mutex> lock(t->mu);
-        t->cv.wait(lock, [t] { return t->tid != 0; });
-        tid = t->tid;
-    }
-    if (lpThreadId != nullptr) *lpThreadId = tid;
+    t->started.wait(INFINITE);
+    if (lpThreadId != nullptr) *lpThreadId = t->tid;
     SetLastError(ERROR_SUCCESS);
     return h;
 }
@@ -90,7 +77,6 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     Ref<Thread> t(plat::handle_ref(hThread, Kind::Thread));
     if (!t) return FALSE;
     if (lpExitCode == nullptr) return plat::fail<BOOL>(ERROR_NOACCESS, FALSE);
-    std::lock_guard<std::mutex> lock(t->mu);
     *lpExitCode = t->exit_code;
     return TRUE;
 }
