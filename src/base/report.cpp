@@ -46,9 +46,6 @@ int32_t report_depth;
 // Set only in the thread that opened the report; every other thread drops its lines.
 thread_local int32_t report_enabled;
 
-// Size of the system text of an error line, terminator included.
-enum { SYSTEM_TEXT_MAX = 1025 };
-
 // Keeps the caller's last error across a report operation: callers often write a
 // detail line between a failing call and set_check_error, and opening the log
 // file (OPEN_ALWAYS) or writing to the console would overwrite it.
@@ -62,36 +59,6 @@ struct LastErrorKeeper {
     LastErrorKeeper(const LastErrorKeeper &) = delete;
     LastErrorKeeper &operator=(const LastErrorKeeper &) = delete;
 };
-
-// Forms a line into line[REPORT_LINE_MAX]. A line that does not fit keeps its
-// head (indentation, marker, message and as much of the rest as fits) cut after a
-// whole character of the ANSI code page, and still ends in CR LF.
-void format_line_v(char *line, const char *format, va_list args) {
-    int n = vsnprintf(line, REPORT_LINE_MAX, format, args);
-    if (n < 0) {
-        line[0] = '\0';
-        return;
-    }
-    if (n < REPORT_LINE_MAX) return;
-    const int keep_max = REPORT_LINE_MAX - 3;  // room for CR LF and the terminator
-    int keep = 0;
-    while (keep < keep_max) {
-        int width = (IsDBCSLeadByte((BYTE)line[keep]) && line[keep + 1] != '\0') ? 2 : 1;
-        if (keep + width > keep_max) break;
-        keep += width;
-    }
-    line[keep] = '\r';
-    line[keep + 1] = '\n';
-    line[keep + 2] = '\0';
-}
-
-void format_line(char *line, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void format_line(char *line, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    format_line_v(line, format, args);
-    va_end(args);
-}
 
 // Appends one line to the log file, or writes it to standard output. A line that
 // cannot be written is lost; the next one tries again.
@@ -118,30 +85,49 @@ void write_line(const char *line) {
     CloseHandle(log);
 }
 
+// Forms a line of at most REPORT_LINE_MAX bytes (terminator included) and writes
+// it. A line that does not fit keeps its head (indentation, marker, message and as
+// much of the rest as fits) cut after a whole character of the ANSI code page, and
+// still ends in CR LF.
+void write_formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void write_formatted(const char *format, ...) {
+    char line[REPORT_LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, REPORT_LINE_MAX, format, args);
+    va_end(args);
+    if (n < 0) line[0] = '\0';
+    if (n >= REPORT_LINE_MAX) {
+        const int keep_max = REPORT_LINE_MAX - 3;  // room for CR LF and the terminator
+        int keep = 0;
+        while (keep < keep_max) {
+            int width = (IsDBCSLeadByte((BYTE)line[keep]) && line[keep + 1] != '\0') ? 2 : 1;
+            if (keep + width > keep_max) break;
+            keep += width;
+        }
+        memcpy(line + keep, "\r\n", 3);
+    }
+    write_line(line);
+}
+
 // The error line of a check error, with or without the "!" marker.
 void write_error_line(const CheckError *error, int marked) {
     if (error == nullptr) return;
     const char *message = check_error_message(error->code);
     if (message == nullptr) return;
     const char *marker = marked ? "! " : "";
-    char line[REPORT_LINE_MAX];
     if (error->os_error == 0) {
-        format_line(line, "        %s%s\r\n", marker, message);
-    } else {
-        char system_text[SYSTEM_TEXT_MAX];
-        memset(system_text, 0, sizeof system_text);
-        char *text = nullptr;
-        DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                   NULL, error->os_error, 0x0400, (LPSTR)&text, 0, NULL);
-        if (len != 0 && text != nullptr) {
-            size_t n = strlen(text);
-            memcpy(system_text, text, n < SYSTEM_TEXT_MAX - 1 ? n : SYSTEM_TEXT_MAX - 1);
-        }
-        if (text != nullptr) LocalFree(text);
-        format_line(line, "        %s%s ERRORCODE=%d(%s)\r\n", marker, message, (int)error->os_error, system_text);
+        write_formatted("        %s%s\r\n", marker, message);
+        return;
     }
-    write_line(line);
+    // A long system text is cut by the line's own bound.
+    char *text = nullptr;
+    DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                               NULL, error->os_error, 0x0400, (LPSTR)&text, 0, NULL);
+    write_formatted("        %s%s ERRORCODE=%d(%s)\r\n", marker, message, (int)error->os_error,
+                    len != 0 && text != nullptr ? text : "");
+    if (text != nullptr) LocalFree(text);
 }
 
 }  // namespace
@@ -180,27 +166,21 @@ static int32_t own_depth(void) { return report_enabled != 0 ? report_depth : 0; 
 
 void report_begin(const char *title) {
     LastErrorKeeper keep;
-    char line[REPORT_LINE_MAX];
-    format_line(line, "%*sテスト %sを開始します。\r\n", 2 * own_depth(), "", title);
+    write_formatted("%*sテスト %sを開始します。\r\n", 2 * own_depth(), "", title);
     if (report_enabled != 0) ++report_depth;
-    write_line(line);
 }
 
 void report_end(const char *title, TestResult result) {
     LastErrorKeeper keep;
     // An unbalanced end never indents by a negative width.
     if (report_enabled != 0 && report_depth > 0) --report_depth;
-    char line[REPORT_LINE_MAX];
-    format_line(line, "%*sテスト %sが終了しました。 ... [ %s ]\r\n", 2 * own_depth(), "", title,
-                result == TEST_OK ? "OK" : "NG");
-    write_line(line);
+    write_formatted("%*sテスト %sが終了しました。 ... [ %s ]\r\n", 2 * own_depth(), "", title,
+                    result == TEST_OK ? "OK" : "NG");
 }
 
 void report_info(const char *text) {
     LastErrorKeeper keep;
-    char line[REPORT_LINE_MAX];
-    format_line(line, "        %s\r\n", text);
-    write_line(line);
+    write_formatted("        %s\r\n", text);
 }
 
 void report_infof(const char *format, ...) {
@@ -211,9 +191,7 @@ void report_infof(const char *format, ...) {
     int n = vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (n < 0) text[0] = '\0';
-    char line[REPORT_LINE_MAX];
-    format_line(line, "        %s\r\n", text);
-    write_line(line);
+    write_formatted("        %s\r\n", text);
 }
 
 void report_error(const CheckError *error) {

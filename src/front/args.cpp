@@ -26,17 +26,13 @@ const char msg_no_memory[] = "メモリの確保に失敗しました。\r\n";
 
 enum { DEFAULT_TIMEOUT = 30, TIMEOUT_MIN = 10, TIMEOUT_MAX = 600 };
 
-int fail_usage(void) {
-    fprintf(stderr, "%s", usage_text);
-    fflush(stderr);
-    return -1;
-}
-
 int fail_message(const char *message) {
     fprintf(stderr, "%s", message);
     fflush(stderr);
     return -1;
 }
+
+int fail_usage(void) { return fail_message(usage_text); }
 
 // Decimal conversion as the C library's strtol does it (leading white space,
 // optional sign, digits up to the first non-digit, none gives 0), clamped to the
@@ -62,26 +58,47 @@ int32_t convert_seconds(const char *text) {
     return (int32_t)value;
 }
 
-// Stores a text option's value; false when the option repeats, lacks its value or
-// the value is too long.
-bool take_text(int argc, char **argv, int *i, char *field) {
-    if (field[0] != '\0') return false;
-    if (*i + 1 >= argc) return false;
-    const char *value = argv[*i + 1];
+// The options whose value is a text, and where each is kept.
+const struct {
+    const char *name;
+    decltype(CheckContext::logfile) CheckContext::*field;
+} text_options[] = {
+    {"-p", &CheckContext::targetpath},
+    {"-h", &CheckContext::kavsharepath},
+    {"-f", &CheckContext::targetfile},
+    {"-o", &CheckContext::logfile},
+};
+
+const struct {
+    const char *word;
+    int32_t mode;
+} mode_words[] = {
+    {"single", MODE_SINGLE},
+    {"double", MODE_DOUBLE},
+    {"userapl", MODE_USERAPL},
+};
+
+// Stores a text option's value; false when the option repeats or the value is too
+// long.
+bool take_text(const char *value, char *field) {
     size_t n = strlen(value);
-    if (n > ARG_VALUE_MAX) return false;
+    if (field[0] != '\0' || n > ARG_VALUE_MAX) return false;
     memcpy(field, value, n + 1);
-    *i += 2;
     return true;
 }
 
-// 0 when path names a folder that exists and is not read-only.
+// The mode a word of -m names, or MODE_NONE.
+int32_t mode_of(const char *word) {
+    for (const auto &m : mode_words)
+        if (strcmp(word, m.word) == 0) return m.mode;
+    return MODE_NONE;
+}
+
+// 0 when path names a folder that exists and is not read-only (the attributes of a
+// name that does not exist have every bit set, read-only included).
 int check_folder(const char *path) {
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return -1;
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return -1;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return -1;
-    return 0;
+    return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_DIRECTORY ? 0 : -1;
 }
 
 int validate_target_file(const CheckContext *ctx) {
@@ -107,54 +124,32 @@ int validate_target_file(const CheckContext *ctx) {
 
 int parse_arguments(int argc, char **argv, CheckContext *ctx) {
     const char *timeout_text = nullptr;
-    int i = 1;
-    while (i < argc) {
+    // Every option takes a value; an unknown, repeated or incomplete one is a usage error.
+    for (int i = 1; i < argc; i += 2) {
         const char *arg = argv[i];
+        if (i + 1 >= argc) return fail_usage();
+        const char *value = argv[i + 1];
         if (strcmp(arg, "-m") == 0) {
-            if (ctx->mode != MODE_NONE || i + 1 >= argc) return fail_usage();
-            const char *word = argv[i + 1];
-            if (strcmp(word, "single") == 0) {
-                ctx->mode = MODE_SINGLE;
-            } else if (strcmp(word, "double") == 0) {
-                ctx->mode = MODE_DOUBLE;
-            } else if (strcmp(word, "userapl") == 0) {
-                ctx->mode = MODE_USERAPL;
-            } else {
-                return fail_usage();
-            }
-            i += 2;
-        } else if (strcmp(arg, "-p") == 0) {
-            if (!take_text(argc, argv, &i, ctx->targetpath)) return fail_usage();
-        } else if (strcmp(arg, "-h") == 0) {
-            if (!take_text(argc, argv, &i, ctx->kavsharepath)) return fail_usage();
-        } else if (strcmp(arg, "-f") == 0) {
-            if (!take_text(argc, argv, &i, ctx->targetfile)) return fail_usage();
-        } else if (strcmp(arg, "-o") == 0) {
-            if (!take_text(argc, argv, &i, ctx->logfile)) return fail_usage();
+            if (ctx->mode != MODE_NONE) return fail_usage();
+            ctx->mode = mode_of(value);
+            if (ctx->mode == MODE_NONE) return fail_usage();
         } else if (strcmp(arg, "-t") == 0) {
-            if (timeout_text != nullptr || i + 1 >= argc) return fail_usage();
-            timeout_text = argv[i + 1];
-            i += 2;
+            if (timeout_text != nullptr) return fail_usage();
+            timeout_text = value;
         } else {
-            return fail_usage();
+            char *field = nullptr;
+            for (const auto &o : text_options)
+                if (strcmp(arg, o.name) == 0) field = ctx->*o.field;
+            if (field == nullptr || !take_text(value, field)) return fail_usage();
         }
     }
 
-    if (ctx->mode == MODE_NONE) return fail_usage();
-    if (ctx->mode == MODE_USERAPL) {
-        if (ctx->targetfile[0] == '\0' || ctx->kavsharepath[0] != '\0' || ctx->targetpath[0] != '\0') {
-            return fail_usage();
-        }
-    } else {
-        if (ctx->kavsharepath[0] == '\0' || ctx->targetpath[0] == '\0' || ctx->targetfile[0] != '\0') {
-            return fail_usage();
-        }
-    }
-    if (timeout_text == nullptr) {
-        ctx->timeout = DEFAULT_TIMEOUT;
-        return 0;
-    }
-    ctx->timeout = convert_seconds(timeout_text);
+    // userapl takes the file alone; the other modes both paths and no file.
+    const bool userapl = ctx->mode == MODE_USERAPL;
+    if (ctx->mode == MODE_NONE || (ctx->targetfile[0] != '\0') != userapl ||
+        (ctx->kavsharepath[0] != '\0') == userapl || (ctx->targetpath[0] != '\0') == userapl)
+        return fail_usage();
+    ctx->timeout = timeout_text != nullptr ? convert_seconds(timeout_text) : DEFAULT_TIMEOUT;
     if (ctx->timeout < TIMEOUT_MIN || ctx->timeout > TIMEOUT_MAX) return fail_usage();
     return 0;
 }

@@ -27,13 +27,19 @@ inline void platform_binary_stdio(void) {
     _setmode(_fileno(stderr), _O_BINARY);
 }
 
+// True when the Win32 implementation underneath is Wine (tests name Wine's known
+// differences from Windows with it).
+inline bool platform_is_wine(void) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+}
+
 #else  // POSIX implementation of the subset
 
 #include <pthread.h>
 
 #define WINAPI
 #define CALLBACK
-#define CONST const
 #define TRUE 1
 #define FALSE 0
 
@@ -42,24 +48,18 @@ typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
-typedef uint32_t ULONG;
 typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t SIZE_T;
 typedef void *PVOID;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef void *HANDLE;
-typedef HANDLE *PHANDLE;
 typedef void *HLOCAL;
-typedef char CHAR;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef DWORD *LPDWORD;
 typedef LONG *PLONG;
-typedef BOOL *LPBOOL;
-typedef WORD LANGID;
 
 typedef union _LARGE_INTEGER {
     struct {
@@ -132,14 +132,9 @@ typedef enum _COMPUTER_NAME_FORMAT {
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
 #define DELETE 0x00010000u
-#define SYNCHRONIZE 0x00100000u
 #define FILE_READ_DATA 0x0001u
 #define FILE_WRITE_DATA 0x0002u
 #define FILE_APPEND_DATA 0x0004u
-#define FILE_READ_ATTRIBUTES 0x0080u
-#define FILE_WRITE_ATTRIBUTES 0x0100u
-#define THREAD_SUSPEND_RESUME 0x0002u
-#define THREAD_QUERY_INFORMATION 0x0040u
 
 // Share modes
 #define FILE_SHARE_READ 0x00000001u
@@ -155,7 +150,6 @@ typedef enum _COMPUTER_NAME_FORMAT {
 
 // Attributes and flags
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
-#define FILE_ATTRIBUTE_HIDDEN 0x00000002u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
@@ -172,7 +166,6 @@ typedef enum _COMPUTER_NAME_FORMAT {
 // Waits and threads
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
-#define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
@@ -182,8 +175,6 @@ typedef enum _COMPUTER_NAME_FORMAT {
 #define CTRL_C_EVENT 0
 #define CTRL_BREAK_EVENT 1
 #define CTRL_CLOSE_EVENT 2
-#define CTRL_LOGOFF_EVENT 5
-#define CTRL_SHUTDOWN_EVENT 6
 
 // Memory
 #define MEM_COMMIT 0x00001000u
@@ -202,9 +193,6 @@ typedef enum _COMPUTER_NAME_FORMAT {
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 #define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000u
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
-#define LANG_NEUTRAL 0x00
-#define SUBLANG_DEFAULT 0x01
-#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 
 // Error codes
 #define ERROR_SUCCESS 0L
@@ -329,16 +317,6 @@ BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
 unsigned int WINAPI GetACP(void);
 
 inline void platform_binary_stdio(void) {}
+inline bool platform_is_wine(void) { return false; }
 
 #endif  // _WIN32
-
-// True when the Win32 implementation underneath is Wine (tests name Wine's known
-// differences from Windows with it).
-#ifdef _WIN32
-inline bool platform_is_wine(void) {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
-}
-#else
-inline bool platform_is_wine(void) { return false; }
-#endif

@@ -98,13 +98,7 @@ void *dispatcher(void *) {
         siginfo_t info;
         int sig = sigwaitinfo(&g_ctrl_signals, &info);
         if (sig < 0) continue;  // EINTR
-        pthread_t t;
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        int rc = pthread_create(&t, &attr, run_handlers, (void *)(intptr_t)sig);
-        pthread_attr_destroy(&attr);
-        if (rc != 0) {
+        if (start_detached(run_handlers, (void *)(intptr_t)sig, 0) != 0) {
             run_handlers((void *)(intptr_t)sig);  // no thread to spare: run them here
             continue;
         }
@@ -120,8 +114,9 @@ void *dispatcher(void *) {
     return nullptr;
 }
 
-// A forked child has no dispatcher thread: give it back the signals.
-void restore_mask_in_child() { pthread_sigmask(SIG_SETMASK, &g_original_mask, nullptr); }
+// Gives the signals their plain effect back: in a forked child, which has no
+// dispatcher thread, and in a process whose dispatcher could not start.
+void restore_original_mask() { pthread_sigmask(SIG_SETMASK, &g_original_mask, nullptr); }
 
 // Runs before main and before any thread of the program exists, so every later
 // thread inherits the blocked mask.
@@ -136,16 +131,8 @@ __attribute__((constructor)) void start_ctrl_dispatch() {
     }
     g_handlers = new (std::nothrow) std::vector<PHANDLER_ROUTINE>();
     pthread_sigmask(SIG_BLOCK, &g_ctrl_signals, &g_original_mask);
-    pthread_atfork(nullptr, nullptr, restore_mask_in_child);
-    pthread_t t;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (pthread_create(&t, &attr, dispatcher, nullptr) != 0) {
-        // Without a dispatcher the signals must keep their plain effect.
-        pthread_sigmask(SIG_SETMASK, &g_original_mask, nullptr);
-    }
-    pthread_attr_destroy(&attr);
+    pthread_atfork(nullptr, nullptr, restore_original_mask);
+    if (start_detached(dispatcher, nullptr, 0) != 0) restore_original_mask();
 }
 
 }  // namespace

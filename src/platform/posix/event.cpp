@@ -23,12 +23,11 @@ void Signal::reset() {
 
 DWORD Signal::wait(DWORD ms) {
     std::unique_lock<std::mutex> lock(mu);
-    if (ms == INFINITE) {
-        cv.wait(lock, [this] { return signalled; });
-    } else {
-        auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        if (!cv.wait_until(lock, limit, [this] { return signalled; })) return WAIT_TIMEOUT;
-    }
+    auto ready = [this] { return signalled; };
+    if (ms == INFINITE)
+        cv.wait(lock, ready);
+    else if (!cv.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), ready))
+        return WAIT_TIMEOUT;
     if (!manual) signalled = false;
     return WAIT_OBJECT_0;
 }
@@ -42,26 +41,17 @@ using plat::Ref;
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                            LPCSTR lpName) {
     (void)lpEventAttributes;  // no inheritance across exec; security does not apply to unnamed objects
-    if (lpName != nullptr && lpName[0] != '\0')
-        // Named kernel objects are shared between processes, which this layer does not offer.
-        return plat::fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
-    Event *e = new (std::nothrow) Event(bManualReset != FALSE, bInitialState != FALSE);
-    if (e == nullptr) return plat::fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    HANDLE h = plat::handle_insert(e);
-    if (h != nullptr) SetLastError(ERROR_SUCCESS);
-    return h;
+    return plat::handle_insert_unnamed(lpName,
+                                       new (std::nothrow) Event(bManualReset != FALSE, bInitialState != FALSE));
 }
 
-BOOL WINAPI SetEvent(HANDLE hEvent) {
+// SetEvent and ResetEvent.
+static BOOL change_event(HANDLE hEvent, void (plat::Signal::*change)()) {
     Ref<Event> e(plat::handle_ref(hEvent, Kind::Event));
     if (!e) return FALSE;
-    e->sig.set();
+    (e->sig.*change)();
     return TRUE;
 }
 
-BOOL WINAPI ResetEvent(HANDLE hEvent) {
-    Ref<Event> e(plat::handle_ref(hEvent, Kind::Event));
-    if (!e) return FALSE;
-    e->sig.reset();
-    return TRUE;
-}
+BOOL WINAPI SetEvent(HANDLE hEvent) { return change_event(hEvent, &plat::Signal::set); }
+BOOL WINAPI ResetEvent(HANDLE hEvent) { return change_event(hEvent, &plat::Signal::reset); }

@@ -46,40 +46,24 @@ int open_fd(const std::string &path, int create_flags, mode_t mode, bool want_re
         errno = err;
         return -1;
     }
-    if (want_write) {
-        fd = open(path.c_str(), O_WRONLY | base, mode);
-        *readable = false;
-        *writable = fd >= 0;
-        return fd;
-    }
-    fd = open(path.c_str(), O_RDONLY | base, mode);
+    // One access: a descriptor of just that mode. None: a read-only one if possible.
+    fd = open(path.c_str(), (want_write ? O_WRONLY : O_RDONLY) | base, mode);
     if (fd >= 0) {
-        *readable = true;
-        *writable = false;
+        *readable = !want_write;
+        *writable = want_write;
         return fd;
     }
-    if (want_read) return -1;
+    if (want_read || want_write) return -1;
     // No data access asked for: any descriptor will do, even one that cannot lock.
     fd = open(path.c_str(), O_PATH | base, mode);
     *readable = *writable = false;
     return fd;
 }
 
-void signal_event(Event *ev, File *f) {
-    if (ev != nullptr)
-        ev->sig.set();
-    else
-        f->sig.set();
+// The error of a name that a look-up (which set errno) did not find.
+DWORD lookup_error(const std::string &path) {
+    return errno == ENOENT ? missing_name_error(path) : errno_to_win32(errno);
 }
-
-uint64_t ov_offset(const OVERLAPPED *ov) { return ov->Offset | (static_cast<uint64_t>(ov->OffsetHigh) << 32); }
-
-struct EventRef {
-    Event *ev = nullptr;
-    ~EventRef() {
-        if (ev) object_unref(ev);
-    }
-};
 
 // What ReadFile and WriteFile check before any data moves, and where they start:
 // the record's offset (for a write, all ones means the end of the file) or the
@@ -91,7 +75,7 @@ BOOL begin_io(File *f, const void *buffer, DWORD count, OVERLAPPED *ov, bool wri
     if (f->overlapped && ov == nullptr) return fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
     if (ov != nullptr) {
         if (!begin_overlapped(ov, f, &ev->ev)) return FALSE;
-        *off = ov_offset(ov);
+        *off = u64_of(ov->Offset, ov->OffsetHigh);
         if (write && *off == UINT64_MAX) {
             struct stat st;
             if (fstat(f->fd, &st) != 0) return fail<BOOL>(errno_to_win32(errno), FALSE);
@@ -149,17 +133,14 @@ BOOL begin_overlapped(OVERLAPPED *ov, File *f, Event **ev) {
     }
     __atomic_store_n(&ov->InternalHigh, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
-    if (*ev != nullptr)
-        (*ev)->sig.reset();
-    else
-        f->sig.reset();
+    (*ev != nullptr ? (*ev)->sig : f->sig).reset();
     return TRUE;
 }
 
 void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, File *f) {
     __atomic_store_n(&ov->InternalHigh, bytes, __ATOMIC_RELAXED);
     __atomic_store_n(&ov->Internal, status, __ATOMIC_RELEASE);
-    signal_event(ev, f);
+    (ev != nullptr ? ev->sig : f->sig).set();
 }
 
 }  // namespace plat
@@ -221,17 +202,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
             // Creating needs the folder: a missing one is a path error.
             if (fd < 0 && errno == ENOENT) return plat::fail<HANDLE>(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
             if (fd >= 0 && null_dacl) fchmod(fd, 0666);  // not cut by the umask
-        } else if (errno == ENOTDIR) {
-            return plat::fail<HANDLE>(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
         } else {
             return plat::fail<HANDLE>(plat::errno_to_win32(errno), INVALID_HANDLE_VALUE);
         }
-        if (fd < 0) {
-            int err = errno;
-            if (err == EEXIST) return plat::fail<HANDLE>(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-            if (err == ENOTDIR) return plat::fail<HANDLE>(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-            return plat::fail<HANDLE>(plat::errno_to_win32(err), INVALID_HANDLE_VALUE);
-        }
+        if (fd < 0) return plat::fail<HANDLE>(plat::errno_to_win32(errno), INVALID_HANDLE_VALUE);
     }
     if (fd < 0) return plat::fail<HANDLE>(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);  // the name kept changing
 
@@ -261,64 +235,51 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return h;
 }
 
-BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-                     LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+// ReadFile and WriteFile: the same checks and the same bookkeeping around the
+// transfer. A read stops at the end of the file, and a read error after some data
+// ends the read with that data.
+static BOOL transfer(HANDLE hFile, const void *buffer, DWORD count, LPDWORD transferred, OVERLAPPED *ov,
+                     bool write) {
+    if (transferred != nullptr) *transferred = 0;
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return FALSE;
     plat::EventRef ev;
     uint64_t off = 0;
-    if (!plat::begin_io(f.get(), lpBuffer, nNumberOfBytesToRead, lpOverlapped, false, &ev, &off)) return FALSE;
+    if (!plat::begin_io(f.get(), buffer, count, ov, write, &ev, &off)) return FALSE;
 
-    char *buf = static_cast<char *>(lpBuffer);
+    char *buf = static_cast<char *>(const_cast<void *>(buffer));
     DWORD done = 0;
-    while (done < nNumberOfBytesToRead) {
-        ssize_t n = pread(f->fd, buf + done, nNumberOfBytesToRead - done, static_cast<off_t>(off + done));
+    while (done < count) {
+        const off_t at = static_cast<off_t>(off + done);
+        ssize_t n = write ? pwrite(f->fd, buf + done, count - done, at) : pread(f->fd, buf + done, count - done, at);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (done > 0) break;
-            return plat::fail<BOOL>(errno == EISDIR ? ERROR_INVALID_FUNCTION : plat::errno_to_win32(errno), FALSE);
+            if (!write && done > 0) break;
+            return plat::fail<BOOL>(!write && errno == EISDIR ? ERROR_INVALID_FUNCTION : plat::errno_to_win32(errno),
+                                    FALSE);
         }
-        if (n == 0) break;
+        if (n == 0 && !write) break;
         done += static_cast<DWORD>(n);
     }
-    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = done;
-    if (lpOverlapped == nullptr) {
-        lseek(f->fd, static_cast<off_t>(off + done), SEEK_SET);
-        return TRUE;  // end of file is a successful read of 0 bytes
-    }
-    if (!f->overlapped) lseek(f->fd, static_cast<off_t>(off + done), SEEK_SET);
-    if (done == 0 && nNumberOfBytesToRead != 0) {
-        plat::complete_overlapped(lpOverlapped, plat::kStatusEndOfFile, 0, ev.ev, f.get());
+    if (transferred != nullptr) *transferred = done;
+    if (ov == nullptr || !f->overlapped) lseek(f->fd, static_cast<off_t>(off + done), SEEK_SET);
+    if (ov == nullptr) return TRUE;  // end of file is a successful read of 0 bytes
+    if (!write && done == 0 && count != 0) {
+        plat::complete_overlapped(ov, plat::kStatusEndOfFile, 0, ev.ev, f.get());
         return plat::fail<BOOL>(ERROR_HANDLE_EOF, FALSE);
     }
-    plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, done, ev.ev, f.get());
+    plat::complete_overlapped(ov, plat::kStatusSuccess, done, ev.ev, f.get());
     return TRUE;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+    return transfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped, false);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-    Ref<File> f(plat::handle_ref(hFile, Kind::File));
-    if (!f) return FALSE;
-    plat::EventRef ev;
-    uint64_t off = 0;
-    if (!plat::begin_io(f.get(), lpBuffer, nNumberOfBytesToWrite, lpOverlapped, true, &ev, &off)) return FALSE;
-
-    const char *buf = static_cast<const char *>(lpBuffer);
-    DWORD done = 0;
-    while (done < nNumberOfBytesToWrite) {
-        ssize_t n = pwrite(f->fd, buf + done, nNumberOfBytesToWrite - done, static_cast<off_t>(off + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
-        }
-        done += static_cast<DWORD>(n);
-    }
-    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
-    if (lpOverlapped == nullptr || !f->overlapped) lseek(f->fd, static_cast<off_t>(off + done), SEEK_SET);
-    if (lpOverlapped != nullptr) plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, done, ev.ev, f.get());
-    return TRUE;
+    return transfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped, true);
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
@@ -334,9 +295,8 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return INVALID_SET_FILE_POINTER;
     int64_t dist = lpDistanceToMoveHigh != nullptr
-                       ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
-                                              static_cast<uint32_t>(lDistanceToMove))
-                       : static_cast<int64_t>(lDistanceToMove);
+                       ? static_cast<int64_t>(plat::u64_of(static_cast<DWORD>(lDistanceToMove), *lpDistanceToMoveHigh))
+                       : lDistanceToMove;
     int64_t base;
     switch (dwMoveMethod) {
     case FILE_BEGIN: base = 0; break;
@@ -368,11 +328,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     std::string path = plat::posix_path(lpFileName);
     if (path.empty()) return plat::fail<BOOL>(ERROR_PATH_NOT_FOUND, FALSE);
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return plat::fail<BOOL>(plat::missing_name_error(path), FALSE);
-        if (errno == ENOTDIR) return plat::fail<BOOL>(ERROR_PATH_NOT_FOUND, FALSE);
-        return plat::fail<BOOL>(plat::errno_to_win32(errno), FALSE);
-    }
+    if (lstat(path.c_str(), &st) != 0) return plat::fail<BOOL>(plat::lookup_error(path), FALSE);
     if (S_ISDIR(st.st_mode)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     if (S_ISREG(st.st_mode) && plat::is_readonly(st)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     DWORD err = plat::share_unlink(path, st.st_dev, st.st_ino);
@@ -385,11 +341,8 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     std::string path = plat::posix_path(lpFileName);
     if (path.empty()) return plat::fail<DWORD>(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return plat::fail<DWORD>(plat::missing_name_error(path), INVALID_FILE_ATTRIBUTES);
-        if (errno == ENOTDIR) return plat::fail<DWORD>(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-        return plat::fail<DWORD>(plat::errno_to_win32(errno), INVALID_FILE_ATTRIBUTES);
-    }
+    if (stat(path.c_str(), &st) != 0)
+        return plat::fail<DWORD>(plat::lookup_error(path), INVALID_FILE_ATTRIBUTES);
     DWORD attrs = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     if (plat::is_readonly(st)) attrs |= FILE_ATTRIBUTE_READONLY;
     return attrs;

@@ -44,7 +44,7 @@ struct PendingLock {
     bool exclusive = false;
     bool cancelled = false;  // guarded by the file's mutex
     bool done = false;       // guarded by the file's mutex
-    std::thread worker;
+    std::thread worker{};
 };
 
 struct File : Object {
@@ -88,6 +88,17 @@ DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share);
 // access (ERROR_SHARING_VIOLATION); holds no descriptor of the file meanwhile.
 // 0 or the Win32 error.
 DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino);
+
+// A 64-bit offset or length given as its two 32-bit halves.
+inline uint64_t u64_of(DWORD low, DWORD high) { return low | (static_cast<uint64_t>(high) << 32); }
+
+// A reference to an event for the length of one call, or none.
+struct EventRef {
+    Event *ev = nullptr;
+    ~EventRef() {
+        if (ev) object_unref(ev);
+    }
+};
 
 // The event of an OVERLAPPED; its low bit only steers completion ports.
 inline HANDLE overlapped_event(const OVERLAPPED *ov) {

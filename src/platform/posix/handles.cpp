@@ -1,6 +1,8 @@
 #include "handles.h"
 
 #include <errno.h>
+#include <limits.h>
+#include <unistd.h>
 
 #include <mutex>
 
@@ -23,8 +25,6 @@ size_t slot_of(HANDLE h) {
 
 }  // namespace
 
-DWORD Object::wait(DWORD) { return fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED); }
-
 HANDLE handle_insert(Object *obj) {
     std::lock_guard<std::mutex> lock(table_mutex);
     for (size_t i = 0; i < kMaxHandles; ++i) {
@@ -35,6 +35,17 @@ HANDLE handle_insert(Object *obj) {
     }
     delete obj;
     return fail<HANDLE>(ERROR_TOO_MANY_OPEN_FILES, nullptr);
+}
+
+HANDLE handle_insert_unnamed(LPCSTR name, Object *obj) {
+    if (name != nullptr && name[0] != '\0') {
+        delete obj;
+        return fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+    }
+    if (obj == nullptr) return fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+    HANDLE h = handle_insert(obj);
+    if (h != nullptr) SetLastError(ERROR_SUCCESS);
+    return h;
 }
 
 Object *handle_ref_any(HANDLE h) {
@@ -70,6 +81,22 @@ BOOL handle_close(HANDLE h) {
     o->on_close();
     object_unref(o);
     return TRUE;
+}
+
+int start_detached(void *(*fn)(void *), void *arg, size_t stack) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (stack != 0) {
+        // Windows rounds the size up; a too small one still gets a working stack.
+        size_t page = (size_t)sysconf(_SC_PAGESIZE);
+        size_t size = stack < (size_t)PTHREAD_STACK_MIN ? (size_t)PTHREAD_STACK_MIN : stack;
+        pthread_attr_setstacksize(&attr, (size + page - 1) / page * page);
+    }
+    pthread_t t;
+    int rc = pthread_create(&t, &attr, fn, arg);
+    pthread_attr_destroy(&attr);
+    return rc;
 }
 
 DWORD errno_to_win32(int err) {

@@ -22,9 +22,8 @@ struct Object {
     // object's remaining references are dropped (cancel pending I/O, release locks).
     virtual void on_close() {}
 
-    // Waitable objects override this. Returns WAIT_OBJECT_0, WAIT_TIMEOUT or
-    // WAIT_FAILED (with the last error set).
-    virtual DWORD wait(DWORD ms);
+    // Every kind of object is waitable. Returns WAIT_OBJECT_0 or WAIT_TIMEOUT.
+    virtual DWORD wait(DWORD ms) = 0;
 
     const Kind kind;
     std::atomic<int> refs{1};
@@ -33,6 +32,11 @@ struct Object {
 // Inserts the object (taking over its initial reference) and returns its handle,
 // or NULL with ERROR_TOO_MANY_OPEN_FILES when the table is full.
 HANDLE handle_insert(Object *obj);
+
+// The handle of a new unnamed object (NULL with the object deleted when it could not
+// be allocated, or when it has a name: named kernel objects are shared between
+// processes, which this layer does not offer); success clears the last error.
+HANDLE handle_insert_unnamed(LPCSTR name, Object *obj);
 
 // Looks up a handle and returns the object with one more reference, or nullptr
 // with ERROR_INVALID_HANDLE when the handle is not open or not of the kind.
@@ -67,6 +71,9 @@ inline R fail(DWORD err, R result) {
     SetLastError(err);
     return result;
 }
+
+// Starts a detached thread, with a stack of at least stack bytes unless 0; 0 or errno.
+int start_detached(void *(*fn)(void *), void *arg, size_t stack);
 
 // Maps an errno value to the Win32 error a Windows file system would give.
 DWORD errno_to_win32(int err);

@@ -47,10 +47,13 @@ bool kernel_range(uint64_t off, uint64_t len, uint64_t *k_off, uint64_t *k_end) 
     return true;
 }
 
-// Sets the kernel lock over [from, to) to the union of the table: write where an
-// exclusive entry covers, read where only shared ones do, none elsewhere. Returns 0
-// or the errno of the first segment that could not be raised.
-int apply_union(File *f, uint64_t from, uint64_t to) {
+// Sets the kernel lock over the part of [off, off+len) that it represents to the
+// union of the table: write where an exclusive entry covers, read where only shared
+// ones do, none elsewhere. Returns 0 or the errno of the first segment that could not
+// be raised.
+int apply_union(File *f, uint64_t off, uint64_t len) {
+    uint64_t from, to;
+    if (!kernel_range(off, len, &from, &to)) return 0;
     std::vector<uint64_t> cuts = {from, to};
     for (const LockEntry &e : f->locks) {
         uint64_t k_off, k_end;
@@ -84,11 +87,6 @@ int apply_union(File *f, uint64_t from, uint64_t to) {
     return 0;
 }
 
-void reapply(File *f, uint64_t off, uint64_t len) {
-    uint64_t k_off, k_end;
-    if (kernel_range(off, len, &k_off, &k_end)) apply_union(f, k_off, k_end);
-}
-
 enum Grant { kGranted, kConflict, kFailed };
 
 // One attempt to take a lock for the handle; f->mu is held. On kFailed *err is set.
@@ -103,12 +101,10 @@ Grant try_grant(File *f, uint64_t off, uint64_t len, bool exclusive, DWORD *err)
         for (const LockEntry &e : f->locks)
             if (overlaps(e.off, e.len, off, len)) return kConflict;
     f->locks.push_back(LockEntry{off, len, exclusive});
-    uint64_t k_off, k_end;
-    if (!kernel_range(off, len, &k_off, &k_end)) return kGranted;
-    int rc = apply_union(f, k_off, k_end);
+    int rc = apply_union(f, off, len);
     if (rc == 0) return kGranted;
     f->locks.pop_back();
-    apply_union(f, k_off, k_end);  // back to the previous union; lowering never fails
+    apply_union(f, off, len);  // back to the previous union; lowering never fails
     if (rc == EAGAIN || rc == EACCES) return kConflict;
     // A file system without lock support must not pass for a conflict (or for a
     // granted lock): the caller learns that locking is not supported.
@@ -121,23 +117,16 @@ void pending_main(PendingLock *p) {
     ULONG_PTR status;
     {
         std::unique_lock<std::mutex> lock(f->mu);
-        for (;;) {
-            if (p->cancelled) {
-                status = kStatusCancelled;
-                break;
-            }
-            DWORD err = 0;
-            Grant g = try_grant(f, p->off, p->len, p->exclusive, &err);
-            if (g == kGranted) {
-                status = kStatusSuccess;
-                break;
-            }
-            if (g == kFailed) {
-                status = err == ERROR_OPERATION_ABORTED ? kStatusCancelled : kStatusLockNotGranted;
-                break;
-            }
+        DWORD err = 0;
+        Grant g = kConflict;  // what a request cancelled before its first try counts as
+        while (!p->cancelled && (g = try_grant(f, p->off, p->len, p->exclusive, &err)) == kConflict)
             f->cv.wait_for(lock, kRetry);
-        }
+        if (g == kGranted)
+            status = kStatusSuccess;
+        else if (g == kConflict || err == ERROR_OPERATION_ABORTED)
+            status = kStatusCancelled;
+        else
+            status = kStatusLockNotGranted;
         p->done = true;
     }
     // From here on the OVERLAPPED belongs to the caller again.
@@ -174,7 +163,17 @@ DWORD status_to_win32(ULONG_PTR status) {
     }
 }
 
-bool range_valid(uint64_t off, uint64_t len) { return end_of(off, len) <= (static_cast<u128>(1) << 64); }
+// The file and range of a LockFileEx or UnlockFileEx call (the file referenced), or
+// nullptr with the last error set.
+File *lock_call(HANDLE h, const OVERLAPPED *ov, DWORD reserved, DWORD low, DWORD high, uint64_t *off, uint64_t *len) {
+    File *f = static_cast<File *>(handle_ref(h, Kind::File));
+    if (f == nullptr) return nullptr;
+    *off = ov != nullptr ? u64_of(ov->Offset, ov->OffsetHigh) : 0;
+    *len = u64_of(low, high);
+    if (ov != nullptr && reserved == 0 && end_of(*off, *len) <= (static_cast<u128>(1) << 64)) return f;
+    object_unref(f);
+    return fail<File *>(ERROR_INVALID_PARAMETER, nullptr);
+}
 
 }  // namespace
 
@@ -222,71 +221,53 @@ using plat::Ref;
 
 BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBytesToLockLow,
                        DWORD nNumberOfBytesToLockHigh, LPOVERLAPPED lpOverlapped) {
-    Ref<File> f(plat::handle_ref(hFile, Kind::File));
+    uint64_t off, len;
+    Ref<File> f(plat::lock_call(hFile, lpOverlapped, dwReserved, nNumberOfBytesToLockLow, nNumberOfBytesToLockHigh,
+                                &off, &len));
     if (!f) return FALSE;
-    if (lpOverlapped == nullptr || dwReserved != 0) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    const uint64_t off = lpOverlapped->Offset | (static_cast<uint64_t>(lpOverlapped->OffsetHigh) << 32);
-    const uint64_t len = nNumberOfBytesToLockLow | (static_cast<uint64_t>(nNumberOfBytesToLockHigh) << 32);
-    if (!plat::range_valid(off, len)) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
     if (!f->can_read && !f->can_write) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
     const bool exclusive = (dwFlags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
 
-    plat::Event *ev = nullptr;
-    if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev)) return FALSE;
+    plat::EventRef ev;
+    if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev.ev)) return FALSE;
 
     std::unique_lock<std::mutex> lock(f->mu);
     plat::reap_pending(f.get());
     DWORD err = 0;
     plat::Grant g = plat::try_grant(f.get(), off, len, exclusive, &err);
-    if (g == plat::kConflict && !(dwFlags & LOCKFILE_FAIL_IMMEDIATELY)) {
-        if (f->overlapped) {
-            plat::PendingLock *p = new (std::nothrow) plat::PendingLock();
-            if (p == nullptr) {
-                err = ERROR_NOT_ENOUGH_MEMORY;
-                g = plat::kFailed;
-            } else {
-                p->file = f.get();
-                p->ov = lpOverlapped;
-                p->event = ev;  // the request keeps the reference
-                p->off = off;
-                p->len = len;
-                p->exclusive = exclusive;
-                try {
-                    p->worker = std::thread(plat::pending_main, p);
-                } catch (...) {
-                    delete p;
-                    if (ev) plat::object_unref(ev);
-                    return plat::fail<BOOL>(ERROR_NOT_ENOUGH_MEMORY, FALSE);
-                }
-                f->pending.push_back(p);
-                return plat::fail<BOOL>(ERROR_IO_PENDING, FALSE);
-            }
-        } else {
-            // A synchronous handle waits in the calling thread.
-            while (g == plat::kConflict) {
-                f->cv.wait_for(lock, plat::kRetry);
-                g = plat::try_grant(f.get(), off, len, exclusive, &err);
-            }
+    const bool wait = (dwFlags & LOCKFILE_FAIL_IMMEDIATELY) == 0;
+    if (g == plat::kConflict && wait && f->overlapped) {
+        auto *p = new (std::nothrow) plat::PendingLock{f.get(), lpOverlapped, ev.ev, off, len, exclusive};
+        if (p == nullptr) return plat::fail<BOOL>(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+        try {
+            p->worker = std::thread(plat::pending_main, p);
+        } catch (...) {
+            delete p;
+            return plat::fail<BOOL>(ERROR_NOT_ENOUGH_MEMORY, FALSE);
         }
+        ev.ev = nullptr;  // the request keeps the reference
+        f->pending.push_back(p);
+        return plat::fail<BOOL>(ERROR_IO_PENDING, FALSE);
+    }
+    // A synchronous handle waits in the calling thread.
+    while (g == plat::kConflict && wait) {
+        f->cv.wait_for(lock, plat::kRetry);
+        g = plat::try_grant(f.get(), off, len, exclusive, &err);
     }
     lock.unlock();
     if (g == plat::kGranted) {
-        plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, 0, ev, f.get());
-        if (ev) plat::object_unref(ev);
+        plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, 0, ev.ev, f.get());
         return TRUE;
     }
-    if (ev) plat::object_unref(ev);
     return plat::fail<BOOL>(g == plat::kConflict ? ERROR_LOCK_VIOLATION : err, FALSE);
 }
 
 BOOL WINAPI UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLow,
                          DWORD nNumberOfBytesToUnlockHigh, LPOVERLAPPED lpOverlapped) {
-    Ref<File> f(plat::handle_ref(hFile, Kind::File));
+    uint64_t off, len;
+    Ref<File> f(plat::lock_call(hFile, lpOverlapped, dwReserved, nNumberOfBytesToUnlockLow,
+                                nNumberOfBytesToUnlockHigh, &off, &len));
     if (!f) return FALSE;
-    if (lpOverlapped == nullptr || dwReserved != 0) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
-    const uint64_t off = lpOverlapped->Offset | (static_cast<uint64_t>(lpOverlapped->OffsetHigh) << 32);
-    const uint64_t len = nNumberOfBytesToUnlockLow | (static_cast<uint64_t>(nNumberOfBytesToUnlockHigh) << 32);
-    if (!plat::range_valid(off, len)) return plat::fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
     {
         std::lock_guard<std::mutex> lock(f->mu);
         // Exactly one lock of exactly this range goes; of an exclusive and a shared lock
@@ -299,7 +280,7 @@ BOOL WINAPI UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToU
         }
         if (match == locks.end()) return plat::fail<BOOL>(ERROR_NOT_LOCKED, FALSE);
         locks.erase(match);
-        plat::reapply(f.get(), off, len);
+        plat::apply_union(f.get(), off, len);
     }
     f->cv.notify_all();
     return TRUE;
@@ -316,8 +297,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
         if (!waitable) return FALSE;
         while ((status = __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)) == plat::kStatusPending) {
             // The signal may have been taken by another waiter; look again now and then.
-            DWORD w = waitable->wait(50);
-            if (w == WAIT_FAILED) return FALSE;
+            waitable->wait(50);
         }
     }
     if (lpNumberOfBytesTransferred != nullptr)

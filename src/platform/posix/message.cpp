@@ -2,6 +2,8 @@
 // the layer gives, formatted as Windows formats message-table text.
 #include "handles.h"
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <string>
@@ -70,16 +72,10 @@ const Message kMessages[] = {
 };
 
 const char *system_text(DWORD code) {
-    size_t lo = 0, hi = sizeof kMessages / sizeof kMessages[0];
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kMessages[mid].code == code) return kMessages[mid].text;
-        if (kMessages[mid].code < code)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return nullptr;
+    const Message *end = std::end(kMessages);
+    const Message *m =
+        std::lower_bound(std::begin(kMessages), end, code, [](const Message &a, DWORD c) { return a.code < c; });
+    return m != end && m->code == code ? m->text : nullptr;
 }
 
 // Languages whose texts the table holds: neutral, the user's and the system's

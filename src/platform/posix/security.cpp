@@ -10,6 +10,10 @@ constexpr WORD kDaclDefaulted = 0x0008;
 constexpr WORD kSelfRelative = 0x8000;
 constexpr DWORD kErrorInvalidSecurityDescr = 1338;
 
+void set_control(SECURITY_DESCRIPTOR *sd, WORD flag, BOOL on) {
+    sd->Control = static_cast<WORD>(on ? sd->Control | flag : sd->Control & ~flag);
+}
+
 }  // namespace
 
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
@@ -27,15 +31,9 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, 
     SECURITY_DESCRIPTOR *sd = static_cast<SECURITY_DESCRIPTOR *>(pSecurityDescriptor);
     if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return plat::fail<BOOL>(kErrorUnknownRevision, FALSE);
     if (sd->Control & kSelfRelative) return plat::fail<BOOL>(kErrorInvalidSecurityDescr, FALSE);
-    if (!bDaclPresent) {
-        sd->Control &= static_cast<WORD>(~kDaclPresent);
-        return TRUE;
-    }
-    sd->Control |= kDaclPresent;
+    set_control(sd, kDaclPresent, bDaclPresent);
+    if (!bDaclPresent) return TRUE;  // the DACL and its defaulted flag stay as they were
     sd->Dacl = pDacl;
-    if (bDaclDefaulted)
-        sd->Control |= kDaclDefaulted;
-    else
-        sd->Control &= static_cast<WORD>(~kDaclDefaulted);
+    set_control(sd, kDaclDefaulted, bDaclDefaulted);
     return TRUE;
 }

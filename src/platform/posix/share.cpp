@@ -25,14 +25,19 @@ enum : uint64_t { kMutex = 0, kAccess = 1, kDeny = 4 };  // kAccess/kDeny + 0 re
 constexpr int kBusyRetries = 20;
 constexpr useconds_t kBusyRetryUs = 10000;
 
-}  // namespace
-
-int ofd_lock(int fd, int cmd, short type, uint64_t off, uint64_t len) {
+struct flock range_lock(short type, uint64_t off, uint64_t len) {
     struct flock fl = {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = static_cast<off_t>(off);
     fl.l_len = static_cast<off_t>(len);
+    return fl;
+}
+
+}  // namespace
+
+int ofd_lock(int fd, int cmd, short type, uint64_t off, uint64_t len) {
+    struct flock fl = range_lock(type, off, len);
     for (;;) {
         if (fcntl(fd, cmd, &fl) == 0) return 0;
         if (errno != EINTR) return errno;
@@ -40,11 +45,7 @@ int ofd_lock(int fd, int cmd, short type, uint64_t off, uint64_t len) {
 }
 
 bool ofd_conflict(int fd, short type, uint64_t off, uint64_t len) {
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = static_cast<off_t>(off);
-    fl.l_len = static_cast<off_t>(len);
+    struct flock fl = range_lock(type, off, len);
     if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
     return fl.l_type != F_UNLCK;
 }
@@ -67,8 +68,6 @@ bool take_mutex(int fd, bool writable) {
     return false;
 }
 
-void drop_mutex(int fd) { ofd_lock(fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kMutex, 1); }
-
 }  // namespace
 
 DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share) {
@@ -90,7 +89,7 @@ DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share) {
             err = ERROR_SHARING_VIOLATION;
     }
     if (err != 0) ofd_lock(f->fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kAccess, 6);
-    if (mutex) drop_mutex(f->fd);
+    if (mutex) ofd_lock(f->fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kMutex, 1);
     return err;
 }
 

@@ -3,59 +3,38 @@
 // Every thread runs detached: its handle is a table entry whose object the thread
 // itself also references, so closing the handle while the thread runs frees
 // nothing the thread still uses, and the object goes when both are done.
-#include "handles.h"
+#include "event.h"
 
 #include <errno.h>
-#include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 namespace plat {
 
 namespace {
 
 struct Thread : Object {
-    Thread(LPTHREAD_START_ROUTINE fn, LPVOID arg) : Object(Kind::Thread), start(fn), param(arg) {}
+    Thread(LPTHREAD_START_ROUTINE fn, LPVOID arg)
+        : Object(Kind::Thread), start(fn), param(arg), started(true, false), ended(true, false) {}
 
-    DWORD wait(DWORD ms) override;
+    DWORD wait(DWORD ms) override { return ended.wait(ms); }
 
     const LPTHREAD_START_ROUTINE start;
     const LPVOID param;
-    std::mutex mu;
-    std::condition_variable cv;
     DWORD tid = 0;  // set by the thread as it starts; CreateThread waits for it
-    bool done = false;
-    DWORD exit_code = STILL_ACTIVE;
+    std::atomic<DWORD> exit_code{STILL_ACTIVE};
+    Signal started;  // set once tid holds the thread's id
+    Signal ended;    // set once exit_code holds the thread's result
 };
-
-DWORD Thread::wait(DWORD ms) {
-    std::unique_lock<std::mutex> lock(mu);
-    if (ms == INFINITE) {
-        cv.wait(lock, [this] { return done; });
-        return WAIT_OBJECT_0;
-    }
-    auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    return cv.wait_until(lock, limit, [this] { return done; }) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-}
 
 void *thread_main(void *arg) {
     Thread *t = static_cast<Thread *>(arg);
-    {
-        std::lock_guard<std::mutex> lock(t->mu);
-        t->tid = GetCurrentThreadId();
-    }
-    t->cv.notify_all();
-    DWORD code = t->start(t->param);
-    {
-        std::lock_guard<std::mutex> lock(t->mu);
-        t->exit_code = code;
-        t->done = true;
-    }
-    t->cv.notify_all();
+    t->tid = GetCurrentThreadId();
+    t->started.set();
+    t->exit_code = t->start(t->param);
+    t->ended.set();
     object_unref(t);
     return nullptr;
 }
@@ -82,31 +61,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     HANDLE h = plat::handle_insert(t);
     if (h == nullptr) return nullptr;  // the table deleted the object
 
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (dwStackSize != 0) {
-        // Windows rounds the size up; a too small one still gets a working stack.
-        size_t page = (size_t)sysconf(_SC_PAGESIZE);
-        size_t size = dwStackSize < (SIZE_T)PTHREAD_STACK_MIN ? (size_t)PTHREAD_STACK_MIN : (size_t)dwStackSize;
-        size = (size + page - 1) / page * page;
-        pthread_attr_setstacksize(&attr, size);
-    }
-    pthread_t pt;
-    int rc = pthread_create(&pt, &attr, plat::thread_main, t);
-    pthread_attr_destroy(&attr);
+    int rc = plat::start_detached(plat::thread_main, t, dwStackSize);
     if (rc != 0) {
         plat::object_unref(t);  // the reference the thread would have dropped
         CloseHandle(h);
         return plat::fail<HANDLE>(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : plat::errno_to_win32(rc), nullptr);
     }
-    DWORD tid;
-    {
-        std::unique_lock<std::mutex> lock(t->mu);
-        t->cv.wait(lock, [t] { return t->tid != 0; });
-        tid = t->tid;
-    }
-    if (lpThreadId != nullptr) *lpThreadId = tid;
+    t->started.wait(INFINITE);
+    if (lpThreadId != nullptr) *lpThreadId = t->tid;
     SetLastError(ERROR_SUCCESS);
     return h;
 }
@@ -115,7 +77,6 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     Ref<Thread> t(plat::handle_ref(hThread, Kind::Thread));
     if (!t) return FALSE;
     if (lpExitCode == nullptr) return plat::fail<BOOL>(ERROR_NOACCESS, FALSE);
-    std::lock_guard<std::mutex> lock(t->mu);
     *lpExitCode = t->exit_code;
     return TRUE;
 }

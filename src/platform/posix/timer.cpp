@@ -49,29 +49,20 @@ struct Timer : Object {
     std::chrono::milliseconds period{0};
 };
 
+// Moves a passed due time on by whole periods to the first one after now; false
+// while the due time is still ahead.
+template <class Clock>
+bool pass_due(typename Clock::time_point *due, std::chrono::milliseconds period) {
+    typename Clock::time_point now = Clock::now();
+    if (now < *due) return false;
+    if (period.count() != 0) *due += period * ((now - *due) / period + 1);
+    return true;
+}
+
 void Timer::expire_locked() {
-    if (!armed) return;
-    if (absolute) {
-        Real::time_point now = Real::now();
-        if (now < due_real) return;
-        signalled = true;
-        if (period.count() == 0) {
-            armed = false;
-            return;
-        }
-        auto behind = now - due_real;
-        due_real += period * (behind / period + 1);
-    } else {
-        Mono::time_point now = Mono::now();
-        if (now < due_mono) return;
-        signalled = true;
-        if (period.count() == 0) {
-            armed = false;
-            return;
-        }
-        auto behind = now - due_mono;
-        due_mono += period * (behind / period + 1);
-    }
+    if (!armed || !(absolute ? pass_due<Real>(&due_real, period) : pass_due<Mono>(&due_mono, period))) return;
+    signalled = true;
+    if (period.count() == 0) armed = false;
 }
 
 DWORD Timer::wait(DWORD ms) {
@@ -88,16 +79,10 @@ DWORD Timer::wait(DWORD ms) {
         Mono::time_point now = Mono::now();
         if (!forever && now >= limit) return WAIT_TIMEOUT;
         Mono::time_point wake = forever ? Mono::time_point::max() : limit;
-        if (armed) {
-            Mono::time_point fire;
-            if (absolute) {
-                auto left = due_real - Real::now();
-                fire = now + std::min<Mono::duration>(std::chrono::duration_cast<Mono::duration>(left),
-                                                      kRealtimeRecheck);
-            } else {
-                fire = due_mono;
-            }
-            if (fire < wake) wake = fire;
+        if (armed && !absolute) wake = std::min(wake, due_mono);
+        if (armed && absolute) {
+            auto left = std::chrono::duration_cast<Mono::duration>(due_real - Real::now());
+            wake = std::min(wake, now + std::min<Mono::duration>(left, kRealtimeRecheck));
         }
         if (wake == Mono::time_point::max())
             cv.wait(lock);
@@ -116,14 +101,7 @@ using plat::Timer;
 
 HANDLE WINAPI CreateWaitableTimerA(LPSECURITY_ATTRIBUTES lpTimerAttributes, BOOL bManualReset, LPCSTR lpTimerName) {
     (void)lpTimerAttributes;  // no other process can reach an unnamed timer; nothing to inherit
-    if (lpTimerName != nullptr && lpTimerName[0] != '\0')
-        // Named kernel objects are shared between processes, which this layer does not offer.
-        return plat::fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
-    Timer *t = new (std::nothrow) Timer(bManualReset != FALSE);
-    if (t == nullptr) return plat::fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    HANDLE h = plat::handle_insert(t);
-    if (h != nullptr) SetLastError(ERROR_SUCCESS);
-    return h;
+    return plat::handle_insert_unnamed(lpTimerName, new (std::nothrow) Timer(bManualReset != FALSE));
 }
 
 BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER *lpDueTime, LONG lPeriod,
