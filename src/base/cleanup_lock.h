@@ -6,6 +6,19 @@
 
 extern CRITICAL_SECTION g_cleanup_lock;
 
+// Holds the lock for a scope; the last error of the calls made under it outlives
+// the leave.
+struct CleanupLockHeld {
+    CleanupLockHeld() { EnterCriticalSection(&g_cleanup_lock); }
+    ~CleanupLockHeld() {
+        const DWORD error = GetLastError();
+        LeaveCriticalSection(&g_cleanup_lock);
+        SetLastError(error);
+    }
+    CleanupLockHeld(const CleanupLockHeld &) = delete;
+    CleanupLockHeld &operator=(const CleanupLockHeld &) = delete;
+};
+
 // Returns 0, or -1 when the lock could not be created.
 int create_cleanup_lock(void);
 // Waits until no console control handler holds or is entering the lock, then

@@ -11,47 +11,41 @@
 
 struct SyncSession;
 
+// Each entry has the type of the function it stands for.
 struct SysCalls {
     // File primitives.
-    HANDLE (*open_share_file)(const char *name, DWORD access, DWORD share_mode, DWORD disposition);
-    int (*lock_range)(HANDLE file, int exclusive, OVERLAPPED *overlapped);
-    int (*unlock_range)(HANDLE file);
-    int (*lock_range_timed)(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, int exclusive,
-                            int wait, CheckError *error, int report_refusal);
-    int (*unlock_range_timed)(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, CheckError *error);
-    int (*wait_overlapped_timed)(HANDLE file, OVERLAPPED *overlapped, HANDLE timer, LONGLONG due_time);
-    int (*delete_work_file)(const char *name);
-    int (*close_handle_reset)(HANDLE *handle);
-    int (*make_work_file_name)(int kind, const char *folder, int32_t number, char *out);
+    decltype(&::open_share_file) open_share_file;
+    decltype(&::lock_range) lock_range;
+    decltype(&::unlock_range) unlock_range;
+    decltype(&::lock_range_timed) lock_range_timed;
+    decltype(&::unlock_range_timed) unlock_range_timed;
+    decltype(&::wait_overlapped_timed) wait_overlapped_timed;
+    decltype(&::delete_work_file) delete_work_file;
+    decltype(&::close_handle_reset) close_handle_reset;
+    decltype(&::make_work_file_name) make_work_file_name;
     // The rendezvous, which lies above this layer: null until sync_install.
     SyncSession *(*sync_open)(int kind, const char *folder, int32_t timeout_sec);
     int (*sync_point)(SyncSession *session);
     // Win32.
-    HANDLE(WINAPI *create_file)(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES attributes,
-                                DWORD disposition, DWORD flags, HANDLE template_file);
-    BOOL(WINAPI *lock_file_ex)(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD count_high,
-                               LPOVERLAPPED overlapped);
-    BOOL(WINAPI *unlock_file_ex)(HANDLE file, DWORD reserved, DWORD count_low, DWORD count_high,
-                                 LPOVERLAPPED overlapped);
-    BOOL(WINAPI *write_file)(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
-    BOOL(WINAPI *read_file)(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
-    BOOL(WINAPI *flush_file_buffers)(HANDLE file);
-    BOOL(WINAPI *get_overlapped_result)(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
-    BOOL(WINAPI *cancel_io_ex)(HANDLE file, LPOVERLAPPED overlapped);
-    BOOL(WINAPI *close_handle)(HANDLE object);
-    BOOL(WINAPI *delete_file)(LPCSTR name);
-    DWORD(WINAPI *get_file_attributes)(LPCSTR name);
-    BOOL(WINAPI *get_computer_name_ex)(COMPUTER_NAME_FORMAT format, LPSTR buffer, LPDWORD size);
-    HANDLE(WINAPI *create_event)(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
-                                 LPCSTR name);
-    BOOL(WINAPI *set_event)(HANDLE event);
-    HANDLE(WINAPI *create_waitable_timer)(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, LPCSTR name);
-    BOOL(WINAPI *set_waitable_timer)(HANDLE timer, const LARGE_INTEGER *due_time, LONG period,
-                                     PTIMERAPCROUTINE completion, LPVOID argument, BOOL resume);
-    HANDLE(WINAPI *create_thread)(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size,
-                                  LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, LPDWORD thread_id);
-    BOOL(WINAPI *get_exit_code_thread)(HANDLE thread, LPDWORD code);
-    DWORD(WINAPI *wait_for_single_object)(HANDLE object, DWORD milliseconds);
+    decltype(&CreateFileA) create_file;
+    decltype(&LockFileEx) lock_file_ex;
+    decltype(&UnlockFileEx) unlock_file_ex;
+    decltype(&WriteFile) write_file;
+    decltype(&ReadFile) read_file;
+    decltype(&FlushFileBuffers) flush_file_buffers;
+    decltype(&GetOverlappedResult) get_overlapped_result;
+    decltype(&CancelIoEx) cancel_io_ex;
+    decltype(&CloseHandle) close_handle;
+    decltype(&DeleteFileA) delete_file;
+    decltype(&GetFileAttributesA) get_file_attributes;
+    decltype(&GetComputerNameExA) get_computer_name_ex;
+    decltype(&CreateEventA) create_event;
+    decltype(&SetEvent) set_event;
+    decltype(&CreateWaitableTimerA) create_waitable_timer;
+    decltype(&SetWaitableTimer) set_waitable_timer;
+    decltype(&CreateThread) create_thread;
+    decltype(&GetExitCodeThread) get_exit_code_thread;
+    decltype(&WaitForSingleObject) wait_for_single_object;
 };
 
 extern SysCalls sys_calls;

@@ -78,6 +78,26 @@ RequestEnd run_request(HANDLE file, HANDLE event, HANDLE timer, LONGLONG due_tim
     return REQUEST_TIMED_OUT;
 }
 
+// The end of a timed request as its caller answers it: 0 done; otherwise -1, with
+// the error line of a missing record or a timeout written, and that of failure
+// (the refusal, with the call's error) unless report_failure is 0.
+int request_result(RequestEnd end, CheckError *error, CheckCode failure, int report_failure) {
+    if (end == REQUEST_DONE) {
+        set_check_error(error, CHECK_NONE, 0);
+        return 0;
+    }
+    // Written whatever report_failure says: a caller that expects a refusal must
+    // not take these for one.
+    if (end == REQUEST_NO_RECORD) report_code(error, CHECK_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
+    if (end == REQUEST_TIMED_OUT) report_code(error, CHECK_TIMEOUT, 0);
+    if (end != REQUEST_FAILED) return -1;
+    // Refused or failed: the lock call's error stays the thread's last error.
+    const DWORD os_error = GetLastError();
+    if (report_failure) report_code(error, failure, os_error);
+    SetLastError(os_error);
+    return -1;
+}
+
 }  // namespace
 
 int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, int exclusive, int wait,
@@ -89,33 +109,12 @@ int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE 
     const RequestEnd end = run_request(
         file, event, timer, timeout_due_time(ctx->timeout),
         [&](OVERLAPPED *ov) { return sys_calls.lock_file_ex(file, flags, 0, 1, 0, ov); }, &granted_late);
-    if (end == REQUEST_DONE) {
-        set_check_error(error, CHECK_NONE, 0);
-        return 0;
+    if (granted_late) {
+        // Granted in the race with the cancel: give it back, the caller is told it is not held.
+        OVERLAPPED undo = {};
+        sys_calls.unlock_file_ex(file, 0, 1, 0, &undo);
     }
-    if (end == REQUEST_NO_RECORD) {
-        // Written whatever report_refusal says: a caller that expects a refusal
-        // must not take this for one.
-        report_code(error, CHECK_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
-        return -1;
-    }
-    if (end == REQUEST_TIMED_OUT) {
-        if (granted_late) {
-            // Granted in the race with the cancel: give it back, the caller is told it is not held.
-            OVERLAPPED undo = {};
-            sys_calls.unlock_file_ex(file, 0, 1, 0, &undo);
-        }
-        report_code(error, CHECK_TIMEOUT, 0);
-        return -1;
-    }
-    // Refused or failed: the lock call's error stays the thread's last error.
-    const DWORD os_error = GetLastError();
-    if (!report_refusal) {
-        SetLastError(os_error);
-        return -1;
-    }
-    report_code(error, code, os_error);
-    return -1;
+    return request_result(end, error, code, report_refusal);
 }
 
 int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, CheckError *error) {
@@ -123,20 +122,7 @@ int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDL
     const RequestEnd end = run_request(
         file, event, timer, timeout_due_time(ctx->timeout),
         [&](OVERLAPPED *ov) { return sys_calls.unlock_file_ex(file, 0, 1, 0, ov); }, &granted_late);
-    if (end == REQUEST_DONE) {
-        set_check_error(error, CHECK_NONE, 0);
-        return 0;
-    }
-    if (end == REQUEST_NO_RECORD) {
-        report_code(error, CHECK_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
-        return -1;
-    }
-    if (end == REQUEST_TIMED_OUT) {
-        report_code(error, CHECK_TIMEOUT, 0);
-        return -1;
-    }
-    report_code(error, CHECK_UNLOCK_FAILED, GetLastError());
-    return -1;
+    return request_result(end, error, CHECK_UNLOCK_FAILED, REFUSAL_REPORTED);
 }
 
 int wait_overlapped_timed(HANDLE file, OVERLAPPED *overlapped, HANDLE timer, LONGLONG due_time) {

@@ -88,8 +88,8 @@ TestResult MutualTest::begin(CheckContext *ctx, int selector) {
     // other process killed as it passed it) still removes the other's file.
     sys_calls.make_work_file_name(ctx->mode, folder, role ^ 1, reg->peer_name);
     report_infof(OPENING_OWN_FILE, reg->own_name);
-    reg->own_handle = sys_calls.open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      OPEN_ALWAYS);
+    reg->own_handle = sys_calls.open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     if (reg->own_handle == INVALID_HANDLE_VALUE) {
         set_check_error(&error, open_failure_code(selector));
         report_error(&error);

@@ -23,11 +23,8 @@ int name_registered(char *registered, int kind, const char *folder, int32_t numb
     char name[sizeof single_slots[0].file_name];
     memset(name, 0, sizeof name);
     int r = sys_calls.make_work_file_name(kind, folder, number, name);
-    DWORD error = GetLastError();
-    EnterCriticalSection(&g_cleanup_lock);
+    CleanupLockHeld held;
     memcpy(registered, name, sizeof name);
-    LeaveCriticalSection(&g_cleanup_lock);
-    SetLastError(error);
     return r;
 }
 
@@ -35,13 +32,14 @@ void slot_claim(int slot, SyncSession *session) {
     SingleSlot *s = &single_slots[slot];
     // The handler of a test already running on the other thread reads the
     // registry under the lock.
-    EnterCriticalSection(&g_cleanup_lock);
-    s->handle = INVALID_HANDLE_VALUE;
-    s->handle2 = INVALID_HANDLE_VALUE;
-    memset(s->file_name, 0, sizeof s->file_name);
-    memset(single_peer_names[slot], 0, sizeof single_peer_names[slot]);
-    s->session = session;
-    LeaveCriticalSection(&g_cleanup_lock);
+    {
+        CleanupLockHeld held;
+        s->handle = INVALID_HANDLE_VALUE;
+        s->handle2 = INVALID_HANDLE_VALUE;
+        memset(s->file_name, 0, sizeof s->file_name);
+        memset(single_peer_names[slot], 0, sizeof single_peer_names[slot]);
+        s->session = session;
+    }
     SetConsoleCtrlHandler(single_ctrl_handler, TRUE);
 }
 
@@ -55,19 +53,14 @@ HandleGuard::~HandleGuard() {
 }
 
 HANDLE open_registered(HANDLE *registered, const char *name, DWORD disposition) {
-    EnterCriticalSection(&g_cleanup_lock);
-    HANDLE h = INVALID_HANDLE_VALUE;
+    CleanupLockHeld held;
     if (single_stopping) {
         SetLastError(ERROR_OPERATION_ABORTED);
-    } else {
-        h = sys_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         disposition);
-        *registered = h;
+        return INVALID_HANDLE_VALUE;
     }
-    DWORD error = GetLastError();
-    LeaveCriticalSection(&g_cleanup_lock);
-    SetLastError(error);
-    return h;
+    *registered = sys_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            disposition);
+    return *registered;
 }
 
 TestFrame::~TestFrame() {
@@ -110,21 +103,16 @@ const char *selected_folder(const CheckContext *ctx, int selector) {
 // fails stays registered for a later try.
 // Under the lock, so that the handler never closes the same handle again.
 static void release_slot_handle(HANDLE *handle) {
-    EnterCriticalSection(&g_cleanup_lock);
-    if (*handle != INVALID_HANDLE_VALUE) {
-        OVERLAPPED ov;
-        memset(&ov, 0, sizeof ov);
-        sys_calls.unlock_file_ex(*handle, 0, 1, 0, &ov);
-        if (*handle != INVALID_HANDLE_VALUE && sys_calls.close_handle(*handle)) *handle = INVALID_HANDLE_VALUE;
-    }
-    LeaveCriticalSection(&g_cleanup_lock);
+    CleanupLockHeld held;
+    if (*handle == INVALID_HANDLE_VALUE) return;
+    OVERLAPPED ov = {};
+    sys_calls.unlock_file_ex(*handle, 0, 1, 0, &ov);
+    if (sys_calls.close_handle(*handle)) *handle = INVALID_HANDLE_VALUE;
 }
 
 int close_registered(HANDLE *registered) {
-    EnterCriticalSection(&g_cleanup_lock);
-    int r = *registered == INVALID_HANDLE_VALUE ? 0 : sys_calls.close_handle_reset(registered);
-    LeaveCriticalSection(&g_cleanup_lock);
-    return r;
+    CleanupLockHeld held;
+    return *registered == INVALID_HANDLE_VALUE ? 0 : sys_calls.close_handle_reset(registered);
 }
 
 int single_slot_cleanup(int slot) {
@@ -134,9 +122,8 @@ int single_slot_cleanup(int slot) {
     release_slot_handle(&s->handle2);
     if (s->session != nullptr) {
         sync_close(s->session);
-        EnterCriticalSection(&g_cleanup_lock);
+        CleanupLockHeld held;
         s->session = nullptr;
-        LeaveCriticalSection(&g_cleanup_lock);
     }
     // Both slots: the other party's file is deleted here when it has not been
     // yet, by the slot's name or, when that party never registered it, by this
@@ -300,6 +287,7 @@ TestResult single_check(CheckContext *ctx) {
                                                {CATEGORY_LOCK, lock_test},
                                                {CATEGORY_DELETE, delete_test}};
     overall = run_target_group(ctx, FOLDER_SHARED, shared_path, 2);
-    if (overall != TEST_ABORTED) overall = combine_result(overall, run_target_group(ctx, FOLDER_TARGET, target_path, 4));
+    if (overall != TEST_ABORTED)
+        overall = combine_result(overall, run_target_group(ctx, FOLDER_TARGET, target_path, 4));
     return overall;
 }

@@ -191,8 +191,8 @@ HANDLE open_rendezvous_file(const char *path) {
     SECURITY_DESCRIPTOR sd;
     SECURITY_ATTRIBUTES sa;
     null_dacl_attributes(&sd, &sa);
-    return sys_calls.create_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, NULL);
+    return sys_calls.create_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 }  // namespace

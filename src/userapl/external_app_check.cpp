@@ -60,7 +60,8 @@ TestResult case_created_by_tool(CheckContext *ctx, CheckError *error) {
     Case c(kCase1);
     const char *target = ctx->targetfile;
     report_infof("確認対象ファイルを作成します。(%s)", target);
-    c.file = sys_calls.open_share_file(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    c.file = sys_calls.open_share_file(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       OPEN_ALWAYS);
     if (c.file == INVALID_HANDLE_VALUE) {
         set_check_error(error, CHECK_TARGET_NOT_OPENED);
         report_error(error);

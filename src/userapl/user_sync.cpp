@@ -74,8 +74,8 @@ int user_sync_wait(CheckContext *ctx, CheckError *error) {
         set_check_error(error, CHECK_SYNC_FILE_NOT_CREATED);
         return result;
     }
-    user_sync_handle = sys_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       OPEN_ALWAYS);
+    user_sync_handle = sys_calls.open_share_file(name, GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     if (user_sync_handle == INVALID_HANDLE_VALUE) {
         set_check_error(error, CHECK_SYNC_FILE_NOT_CREATED);
         LeaveCriticalSection(&g_cleanup_lock);

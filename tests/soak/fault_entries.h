@@ -40,7 +40,8 @@ struct FailingMeeting {
     static bool now() {
         const int n = ++calls;
         if (always ? n < nth : n != nth) return false;
-        CheckError error = {Meeting == 0 ? CHECK_SHARED_NOT_OPENED : CHECK_EXCLUSIVE_NO_WAIT_FAILED, ERROR_NETNAME_DELETED};
+        CheckError error = {Meeting == 0 ? CHECK_SHARED_NOT_OPENED : CHECK_EXCLUSIVE_NO_WAIT_FAILED,
+                            ERROR_NETNAME_DELETED};
         report_error(&error);
         SetLastError(ERROR_NETNAME_DELETED);
         return true;
