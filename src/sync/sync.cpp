@@ -19,6 +19,7 @@
 #include "fsprim/calls.h"
 
 #include <atomic>
+#include <initializer_list>
 
 namespace {
 
@@ -225,6 +226,28 @@ void sync_poll_sleep(void) {
     go_busy(guard);
 }
 
+int sync_wait_step(SyncSession *session, time_t start, CheckError *error) {
+    if (sync_timed_out(session, start)) {
+        set_check_error(error, CHECK_TIMEOUT, 0);
+        return -1;
+    }
+    sync_poll_sleep();
+    return 0;
+}
+
+int sync_refused_step(SyncSession *session, time_t start, CheckError *error) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_LOCK_VIOLATION) return sync_wait_step(session, start, error);
+    set_check_error(error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
+    return -1;
+}
+
+int sync_unlock_checked(SyncSession *session, DWORD offset, CheckError *error) {
+    if (sync_unlock_byte(session, offset)) return 0;
+    set_check_error(error, CHECK_UNLOCK_FAILED, GetLastError());
+    return -1;
+}
+
 SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
     report_info("同期初期処理を開始します。");
 
@@ -314,13 +337,9 @@ void sync_release(SyncSession *session, int delete_files) {
     if (session_file(session) != INVALID_HANDLE_VALUE) {
         // Failures are ignored: a byte not held (info byte equal to the liveness
         // byte, for instance) fails harmlessly, and closing drops every lock anyway.
-        if (session->info_offset != 0) {
-            sync_unlock_byte(session, session->info_offset);
-            session->info_offset = 0;
-        }
-        if (session->own_live_offset != 0) {
-            sync_unlock_byte(session, session->own_live_offset);
-            session->own_live_offset = 0;
+        for (uint32_t *offset : {&session->info_offset, &session->own_live_offset}) {
+            if (*offset != 0) sync_unlock_byte(session, *offset);
+            *offset = 0;
         }
         if (session->gate_held) {
             session->gate_held = 0;
@@ -361,14 +380,7 @@ int sync_close(SyncSession *session) {
             // The gate orders two closes; the in-progress byte, taken exclusively,
             // tells that no handshake of the other party is under way.
             if (!sync_lock_byte(session, SYNC_BYTE_GATE, 1)) {
-                const DWORD err = GetLastError();
-                if (err != ERROR_LOCK_VIOLATION) {
-                    set_check_error(&e, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
-                } else if (sync_timed_out(session, start)) {
-                    set_check_error(&e, CHECK_TIMEOUT, 0);
-                } else {
-                    sync_poll_sleep();
-                }
+                sync_refused_step(session, start, &e);
                 continue;
             }
             session->gate_held = 1;
@@ -382,42 +394,32 @@ int sync_close(SyncSession *session) {
                 continue;
             }
             session->gate_held = 0;
-            if (!sync_unlock_byte(session, SYNC_BYTE_GATE)) {
-                set_check_error(&e, CHECK_UNLOCK_FAILED, GetLastError());
-            } else if (sync_timed_out(session, start)) {
-                set_check_error(&e, CHECK_TIMEOUT, 0);
-            } else {
-                sync_poll_sleep();
-            }
+            if (sync_unlock_checked(session, SYNC_BYTE_GATE, &e) == 0) sync_wait_step(session, start, &e);
         }
-        if (agreed) {
-            if (!sync_unlock_byte(session, SYNC_BYTE_IN_PROGRESS)) {
-                set_check_error(&e, CHECK_UNLOCK_FAILED, GetLastError());
-            } else {
-                report_info("相手の生存状態を確認します。");
-                CheckError probe = {0, 0};
-                const int alive = session->own_live_offset != 0 && probe_peer_alive(session, &probe) == 1;
-                if (alive) {
-                    // First to close: leave the end-wait file for the other party,
-                    // which deletes it once it has closed too.
-                    report_info("終了同期ファイルを作成します。");
-                    HANDLE endwait = open_rendezvous_file(session->endwait_path);
-                    if (endwait != INVALID_HANDLE_VALUE) sys_calls.close_handle(endwait);
-                    report_info("リソースの開放処理を実施します。");
-                    sync_release(session, SESSION_KEEP_FILES);
-                    report_info("相手の処理が終了するまで待機します。");
-                    while (sys_calls.get_file_attributes(session->endwait_path) != INVALID_FILE_ATTRIBUTES) {
-                        if (sync_timed_out(session, start)) {
-                            set_check_error(&e, CHECK_TIMEOUT, 0);
-                            report_error(&e);
-                            return -1;
-                        }
-                        Sleep(SYNC_POLL_MS);
+        if (agreed && sync_unlock_checked(session, SYNC_BYTE_IN_PROGRESS, &e) == 0) {
+            report_info("相手の生存状態を確認します。");
+            CheckError probe = {0, 0};
+            const int alive = session->own_live_offset != 0 && probe_peer_alive(session, &probe) == 1;
+            if (alive) {
+                // First to close: leave the end-wait file for the other party,
+                // which deletes it once it has closed too.
+                report_info("終了同期ファイルを作成します。");
+                HANDLE endwait = open_rendezvous_file(session->endwait_path);
+                if (endwait != INVALID_HANDLE_VALUE) sys_calls.close_handle(endwait);
+                report_info("リソースの開放処理を実施します。");
+                sync_release(session, SESSION_KEEP_FILES);
+                report_info("相手の処理が終了するまで待機します。");
+                while (sys_calls.get_file_attributes(session->endwait_path) != INVALID_FILE_ATTRIBUTES) {
+                    if (sync_timed_out(session, start)) {
+                        set_check_error(&e, CHECK_TIMEOUT, 0);
+                        report_error(&e);
+                        return -1;
                     }
-                    free_session(session);
-                    report_info("同期終了処理が成功しました。");
-                    return 0;
+                    Sleep(SYNC_POLL_MS);
                 }
+                free_session(session);
+                report_info("同期終了処理が成功しました。");
+                return 0;
             }
         }
     }

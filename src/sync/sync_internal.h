@@ -31,4 +31,12 @@ inline bool sync_timed_out(const SyncSession *session, time_t start) {
 // The 100 ms sleep between two attempts of every poll. A thread inside sync_open
 // that the console control handler has asked to stop parks here for good.
 void sync_poll_sleep(void);
+// Between two attempts of a poll: -1 with 22 filled in once the wait begun at start
+// has timed out, else 0 after the sleep.
+int sync_wait_step(SyncSession *session, time_t start, CheckError *error);
+// The same after a byte was refused (last error): a refusal other than a lock held
+// elsewhere is a failure, -1 with 15 filled in.
+int sync_refused_step(SyncSession *session, time_t start, CheckError *error);
+// Gives up a byte: 0, or -1 with the unlock's error (10) filled in.
+int sync_unlock_checked(SyncSession *session, DWORD offset, CheckError *error);
 

@@ -12,16 +12,7 @@ int take_gate(SyncSession *session, time_t start, CheckError *error) {
             session->gate_held = 1;
             return 0;
         }
-        const DWORD err = GetLastError();
-        if (err != ERROR_LOCK_VIOLATION) {
-            set_check_error(error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
-            return -1;
-        }
-        if (sync_timed_out(session, start)) {
-            set_check_error(error, CHECK_TIMEOUT, 0);
-            return -1;
-        }
-        sync_poll_sleep();
+        if (sync_refused_step(session, start, error) != 0) return -1;
     }
 }
 
@@ -29,9 +20,7 @@ int take_gate(SyncSession *session, time_t start, CheckError *error) {
 int give_gate(SyncSession *session, CheckError *error) {
     if (!session->gate_held) return 0;
     session->gate_held = 0;
-    if (sync_unlock_byte(session, SYNC_BYTE_GATE)) return 0;
-    set_check_error(error, CHECK_UNLOCK_FAILED, GetLastError());
-    return -1;
+    return sync_unlock_checked(session, SYNC_BYTE_GATE, error);
 }
 
 // The two roles of the opening handshake.
@@ -47,11 +36,7 @@ int wait_for_peer(SyncSession *session, time_t start, CheckError *error) {
     const DWORD second = session->info_offset + 1;
     for (;;) {
         if (give_gate(session, error) != 0) return -1;  // lets the other party act
-        if (sync_timed_out(session, start)) {
-            set_check_error(error, CHECK_TIMEOUT, 0);
-            return -1;
-        }
-        sync_poll_sleep();
+        if (sync_wait_step(session, start, error) != 0) return -1;
         if (take_gate(session, start, error) != 0) return -1;
         if (!sync_lock_byte(session, second, 1)) {
             const DWORD err = GetLastError();
@@ -62,10 +47,7 @@ int wait_for_peer(SyncSession *session, time_t start, CheckError *error) {
             set_check_error(error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
             return -1;
         }
-        if (!sync_unlock_byte(session, second)) {
-            set_check_error(error, CHECK_UNLOCK_FAILED, GetLastError());
-            return -1;
-        }
+        if (sync_unlock_checked(session, second, error) != 0) return -1;
         // At the opening the other party's liveness byte is not known yet.
         if (session->own_live_offset != 0 && probe_peer_alive(session, error) == 0) return -1;
     }
@@ -99,11 +81,7 @@ int meet(SyncSession *session, time_t start, CheckError *error) {
         settle_roles(session, 1);
     }
     report_info("同期処理中情報を開放します。");
-    if (!sync_unlock_byte(session, SYNC_BYTE_IN_PROGRESS)) {
-        set_check_error(error, CHECK_UNLOCK_FAILED, GetLastError());
-        return -1;
-    }
-    return 0;
+    return sync_unlock_checked(session, SYNC_BYTE_IN_PROGRESS, error);
 }
 
 }  // namespace
@@ -120,10 +98,8 @@ int sync_handshake(SyncSession *session) {
         // The sync-info byte taken stays held; it goes with the session.
         report_error(&error);
         sync_unlock_byte(session, SYNC_BYTE_IN_PROGRESS);
-        if (session->gate_held) {
-            session->gate_held = 0;
-            sync_unlock_byte(session, SYNC_BYTE_GATE);
-        }
+        CheckError ignored;
+        give_gate(session, &ignored);
         return -1;
     }
     report_info("同期後処理を実行します。");
@@ -139,38 +115,21 @@ int sync_point(SyncSession *session) {
     const time_t start = sync_now();
     CheckError error = {0, 0};
     const DWORD offset = session->info_offset;
+    int failed = 0;
     if (offset == 5 || offset == 7) {
         // Second at the previous point: keep that byte until the other party has
         // left the previous handshake, which it shows by giving up its byte there.
         report_info("相手の処理状況を確認します。");
-        for (;;) {
-            if (sync_lock_byte(session, offset - 1, 1)) break;
-            const DWORD err = GetLastError();
-            if (err != ERROR_LOCK_VIOLATION) {
-                set_check_error(&error, CHECK_EXCLUSIVE_NO_WAIT_FAILED, err);
-                report_error(&error);
-                return -1;
-            }
-            if (sync_timed_out(session, start)) {
-                set_check_error(&error, CHECK_TIMEOUT, 0);
-                report_error(&error);
-                return -1;
-            }
-            sync_poll_sleep();
-        }
-        if (!sync_unlock_byte(session, offset - 1)) {
-            set_check_error(&error, CHECK_UNLOCK_FAILED, GetLastError());
-            report_error(&error);
-            return -1;
-        }
+        while (!failed && !sync_lock_byte(session, offset - 1, 1)) failed = sync_refused_step(session, start, &error);
+        if (!failed) failed = sync_unlock_checked(session, offset - 1, &error);
     }
-    if (offset >= 4 && offset <= 7) {
+    if (!failed && offset >= 4 && offset <= 7) {
         report_info("前回同期処理情報を開放します。");
-        if (!sync_unlock_byte(session, offset)) {
-            set_check_error(&error, CHECK_UNLOCK_FAILED, GetLastError());
-            report_error(&error);
-            return -1;
-        }
+        failed = sync_unlock_checked(session, offset, &error);
+    }
+    if (failed) {
+        report_error(&error);
+        return -1;
     }
     // After the opening the byte is the liveness byte and stays held.
     session->info_offset = (offset == 4 || offset == 5) ? SYNC_BYTE_POINT_B : SYNC_BYTE_POINT_A;
