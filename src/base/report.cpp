@@ -211,3 +211,10 @@ void set_check_error(CheckError *error, CheckCode code, DWORD os_error) {
     error->code = code;
     error->os_error = os_error;
 }
+
+void report_check_error(CheckError *error, CheckCode code) { report_check_error(error, code, GetLastError()); }
+
+void report_check_error(CheckError *error, CheckCode code, DWORD os_error) {
+    set_check_error(error, code, os_error);
+    report_error(error);
+}

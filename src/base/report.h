@@ -68,6 +68,9 @@ void report_error_info(const CheckError *error);
 // given system error; nothing when error is null.
 void set_check_error(CheckError *error, CheckCode code);
 void set_check_error(CheckError *error, CheckCode code, DWORD os_error);
+// Fills a check error as set_check_error does and writes its error line.
+void report_check_error(CheckError *error, CheckCode code);
+void report_check_error(CheckError *error, CheckCode code, DWORD os_error);
 
 // Size of every formatted report line, terminator included.
 enum { REPORT_LINE_MAX = 1024 };

@@ -48,11 +48,6 @@ int poll_request(HANDLE file, OVERLAPPED *ov, HANDLE timer) {
     }
 }
 
-void report_code(CheckError *error, CheckCode code, DWORD os_error) {
-    set_check_error(error, code, os_error);
-    report_error(error);
-}
-
 // REQUEST_NO_RECORD: no request was made, so no refusal either.
 enum RequestEnd { REQUEST_DONE, REQUEST_FAILED, REQUEST_TIMED_OUT, REQUEST_NO_RECORD };
 
@@ -88,12 +83,12 @@ int request_result(RequestEnd end, CheckError *error, CheckCode failure, int rep
     }
     // Written whatever report_failure says: a caller that expects a refusal must
     // not take these for one.
-    if (end == REQUEST_NO_RECORD) report_code(error, CHECK_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
-    if (end == REQUEST_TIMED_OUT) report_code(error, CHECK_TIMEOUT, 0);
+    if (end == REQUEST_NO_RECORD) report_check_error(error, CHECK_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
+    if (end == REQUEST_TIMED_OUT) report_check_error(error, CHECK_TIMEOUT, 0);
     if (end != REQUEST_FAILED) return -1;
     // Refused or failed: the lock call's error stays the thread's last error.
     const DWORD os_error = GetLastError();
-    if (report_failure) report_code(error, failure, os_error);
+    if (report_failure) report_check_error(error, failure, os_error);
     SetLastError(os_error);
     return -1;
 }

@@ -91,8 +91,7 @@ TestResult MutualTest::begin(CheckContext *ctx, int selector) {
     reg->own_handle = sys_calls.open_share_file(reg->own_name, GENERIC_READ | GENERIC_WRITE,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     if (reg->own_handle == INVALID_HANDLE_VALUE) {
-        set_check_error(&error, open_failure_code(selector));
-        report_error(&error);
+        report_check_error(&error, open_failure_code(selector));
         return TEST_NG;
     }
     return meet();
@@ -115,8 +114,7 @@ TestResult mutual_open_test(CheckContext *ctx, int selector) {
         reg->peer_handle = sys_calls.open_share_file(reg->peer_name, GENERIC_READ | GENERIC_WRITE,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
         if (reg->peer_handle == INVALID_HANDLE_VALUE) {
-            set_check_error(&test.error, open_failure_code(selector));
-            report_error(&test.error);
+            report_check_error(&test.error, open_failure_code(selector));
             result = TEST_NG;
         }
     }

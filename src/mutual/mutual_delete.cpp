@@ -21,8 +21,7 @@ TestResult mutual_delete_test(CheckContext *ctx, int selector) {
         ReportScope step("処理「他プロセスが作成済のファイルを削除」", &result);
         report_info("対向プロセスのファイルを削除します。");
         if (sys_calls.delete_work_file(reg->peer_name) != 0) {
-            set_check_error(&test.error, CHECK_DELETE_FAILED);
-            report_error(&test.error);
+            report_check_error(&test.error, CHECK_DELETE_FAILED);
             result = TEST_NG;
         }
     }

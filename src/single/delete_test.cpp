@@ -11,8 +11,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
     name_registered(slot->file_name, ctx->mode, ctx->targetpath, 0);
     report_infof(FILE_OPENING, slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
-        set_check_error(&error, CHECK_TARGET_NOT_OPENED);
-        report_error(&error);
+        report_check_error(&error, CHECK_TARGET_NOT_OPENED);
         return TEST_NG;
     }
     report_info("ファイルを閉じます。");
@@ -24,8 +23,7 @@ TestResult delete_test(CheckContext *ctx, int selector) {
         // Deleted: nothing is left for the clean-up to delete.
         memset(slot->file_name, 0, sizeof slot->file_name);
     } else {
-        set_check_error(&error, CHECK_DELETE_FAILED);
-        report_error(&error);
+        report_check_error(&error, CHECK_DELETE_FAILED);
         result = TEST_NG;
     }
     return result;

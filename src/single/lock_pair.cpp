@@ -111,8 +111,7 @@ Flow case_refused(Party *p, const char *title, CheckCode granted_code, TestResul
             report_error_info(&p->error);
         }
     } else {
-        set_check_error(&p->error, granted_code, 0);
-        report_error(&p->error);
+        report_check_error(&p->error, granted_code, 0);
         c.result = TEST_NG;
     }
     return c.end(GO);
@@ -139,8 +138,7 @@ TestResult judge_request(Party *p, int started, DWORD start_error, OVERLAPPED *o
     if (started == 0) return TEST_OK;
     if (started == -1) {
         SetLastError(start_error);
-        set_check_error(&p->error, code);
-        report_error(&p->error);
+        report_check_error(&p->error, code);
         return TEST_NG;
     }
     int r = sys_calls.wait_overlapped_timed(p->peer, ov, p->timer, p->due);
@@ -240,8 +238,7 @@ int open_party_file(Party *p, const char *folder, int selector, int32_t number, 
     p->mode->name(name, p->ctx->mode, folder, number);
     report_infof(line, name);
     if (p->mode->open(registered, name) != INVALID_HANDLE_VALUE) return 0;
-    set_check_error(&p->error, open_failure_code(selector));
-    report_error(&p->error);
+    report_check_error(&p->error, open_failure_code(selector));
     return 1;
 }
 
@@ -282,8 +279,7 @@ TestResult lock_pair_test(CheckContext *ctx, int selector, const LockPairMode *m
 
     OVERLAPPED *requests = static_cast<OVERLAPPED *>(objects->block);
     if (requests == nullptr) {
-        set_check_error(&p.error, CHECK_NO_MEMORY);
-        report_error(&p.error);
+        report_check_error(&p.error, CHECK_NO_MEMORY);
         return TEST_NG;
     }
     TestResult total = TEST_OK;

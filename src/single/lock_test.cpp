@@ -46,8 +46,7 @@ TestResult run_solo(CheckContext *ctx, int selector, const char *folder, bool *s
     name_registered(slot->file_name, ctx->mode, folder, 0);
     report_infof(FILE_OPENING, slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
-        set_check_error(&s.error, open_failure_code(selector));
-        report_error(&s.error);
+        report_check_error(&s.error, open_failure_code(selector));
         return TEST_NG;
     }
     s.file = slot->handle;

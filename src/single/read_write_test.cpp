@@ -21,20 +21,17 @@ const char WRITE_DATA[11] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '
 TestResult await_phase(TestObjects *objects, int phase, HANDLE file, OVERLAPPED *ov, LONGLONG due, BOOL started,
                        CheckCode failure_code, CheckError *error) {
     if (!started && GetLastError() != ERROR_IO_PENDING) {
-        set_check_error(error, failure_code);
-        report_error(error);
+        report_check_error(error, failure_code);
         return TEST_NG;
     }
     int r = sys_calls.wait_overlapped_timed(file, ov, objects->timer, due);
     if (r == -1) {
-        set_check_error(error, failure_code);
-        report_error(error);
+        report_check_error(error, failure_code);
         return TEST_NG;
     }
     if (r == -3) {
         objects->pending[phase] = {file, ov};
-        set_check_error(error, CHECK_TIMEOUT, 0);
-        report_error(error);
+        report_check_error(error, CHECK_TIMEOUT, 0);
         return TEST_NG;
     }
     return TEST_OK;
@@ -59,8 +56,7 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     }
     objects->timer = sys_calls.create_waitable_timer(NULL, FALSE, NULL);
     if (objects->timer == NULL) {
-        set_check_error(&error, CHECK_TIMER_FAILED);
-        report_error(&error);
+        report_check_error(&error, CHECK_TIMER_FAILED);
         return TEST_NG;
     }
     const LONGLONG due = timeout_due_time(ctx->timeout);
@@ -68,15 +64,13 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
     name_registered(slot->file_name, ctx->mode, ctx->targetpath, 0);
     report_infof(FILE_OPENING, slot->file_name);
     if (open_registered(&slot->handle, slot->file_name, OPEN_ALWAYS) == INVALID_HANDLE_VALUE) {
-        set_check_error(&error, CHECK_TARGET_NOT_OPENED);
-        report_error(&error);
+        report_check_error(&error, CHECK_TARGET_NOT_OPENED);
         return TEST_NG;
     }
 
     RwIo *io = static_cast<RwIo *>(objects->block = io_block_new(sizeof(RwIo)));
     if (io == nullptr) {
-        set_check_error(&error, CHECK_NO_MEMORY);
-        report_error(&error);
+        report_check_error(&error, CHECK_NO_MEMORY);
         return TEST_NG;
     }
     const HANDLE file = slot->handle;
@@ -88,8 +82,7 @@ TestResult read_write_test(CheckContext *ctx, int selector) {
         bool failed_at_once = !started && GetLastError() != ERROR_IO_PENDING;
         write_result = await_phase(objects, 0, file, &io->write_ov, due, started, CHECK_WRITE_FAILED, &error);
         if (!failed_at_once && !sys_calls.flush_file_buffers(file)) {
-            set_check_error(&error, CHECK_WRITE_FAILED);
-            report_error(&error);
+            report_check_error(&error, CHECK_WRITE_FAILED);
             write_result = TEST_NG;
         }
     }

@@ -79,15 +79,13 @@ int create_test_objects(TestObjects *objects, int events, CheckError *error) {
     for (int i = 0; i < events; ++i) {
         objects->events[i] = sys_calls.create_event(NULL, FALSE, FALSE, NULL);
         if (objects->events[i] == NULL) {
-            set_check_error(error, CHECK_EVENT_FAILED);
-            report_error(error);
+            report_check_error(error, CHECK_EVENT_FAILED);
             return 1;
         }
     }
     objects->timer = sys_calls.create_waitable_timer(NULL, FALSE, NULL);
     if (objects->timer == NULL) {
-        set_check_error(error, CHECK_TIMER_FAILED);
-        report_error(error);
+        report_check_error(error, CHECK_TIMER_FAILED);
         return 1;
     }
     return 0;
@@ -209,15 +207,13 @@ static TestResult run_open_case(const OpenCase *c, SingleSlot *slot, CheckError 
                 result = TEST_NG;
             }
         } else {
-            set_check_error(error, c->failure_code);
-            report_error(error);
+            report_check_error(error, c->failure_code);
             result = TEST_NG;
         }
         return result;
     }
     if (c->expect == EXPECT_FAILURE) {
-        set_check_error(error, CHECK_TARGET_OPENED, 0);
-        report_error(error);
+        report_check_error(error, CHECK_TARGET_OPENED, 0);
         result = TEST_NG;
     }
     close_registered(&slot->handle);

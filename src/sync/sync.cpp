@@ -127,12 +127,6 @@ bool settle_stop(OpenGuard *guard) {
     return !guard->state.compare_exchange_strong(expected, OPEN_ABANDONED);
 }
 
-void report_code(CheckCode code, DWORD os_error) {
-    CheckError error;
-    set_check_error(&error, code, os_error);
-    report_error(&error);
-}
-
 void free_session(SyncSession *session) { VirtualFree(session, 0, MEM_RELEASE); }
 
 // Refusals of a delete that mean the file is still open elsewhere: a handle that
@@ -280,8 +274,9 @@ SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
     }
     LeaveCriticalSection(&g_cleanup_lock);
 
+    CheckError error;
     if (session == nullptr) {
-        report_code(CHECK_NO_MEMORY, alloc_error);
+        report_check_error(&error, CHECK_NO_MEMORY, alloc_error);
         return nullptr;
     }
     OpenGuard *const watched = slot != nullptr ? &guard : nullptr;
@@ -295,12 +290,12 @@ SyncSession *sync_open(int kind, const char *folder, int32_t timeout_sec) {
     int ok = 0;
     report_info("同期ファイルのファイル名を生成します。");
     if (build_names(session, kind, folder) != 0) {
-        report_code(CHECK_NO_HOST_NAME, GetLastError());
+        report_check_error(&error, CHECK_NO_HOST_NAME);
     } else {
         report_info("同期ファイルをオープンします。");
         session->file = open_rendezvous_file(session->master_path);
         if (session->file == INVALID_HANDLE_VALUE) {
-            report_code(CHECK_SHARED_NOT_OPENED, GetLastError());
+            report_check_error(&error, CHECK_SHARED_NOT_OPENED);
         } else {
             session->info_offset = SYNC_BYTE_LIVE_ROLE0;
             ok = sync_handshake(session) == 0;
@@ -411,8 +406,7 @@ int sync_close(SyncSession *session) {
                 report_info("相手の処理が終了するまで待機します。");
                 while (sys_calls.get_file_attributes(session->endwait_path) != INVALID_FILE_ATTRIBUTES) {
                     if (sync_timed_out(session, start)) {
-                        set_check_error(&e, CHECK_TIMEOUT, 0);
-                        report_error(&e);
+                        report_check_error(&e, CHECK_TIMEOUT, 0);
                         return -1;
                     }
                     Sleep(SYNC_POLL_MS);

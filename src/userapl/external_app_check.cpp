@@ -46,8 +46,7 @@ TestResult open_user_file(Case *c, const char *target, const char *access_name, 
     report_infof("%sアクセスで確認対象ファイルを開きます。(%s)", access_name, target);
     c->file = sys_calls.open_share_file(target, access, share, OPEN_EXISTING);
     if (c->file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
-        report_error(error);
+        report_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         c->result = TEST_NG;
     }
     report_info(kOpenTestEnds);
@@ -63,8 +62,7 @@ TestResult case_created_by_tool(CheckContext *ctx, CheckError *error) {
     c.file = sys_calls.open_share_file(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        OPEN_ALWAYS);
     if (c.file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, CHECK_TARGET_NOT_OPENED);
-        report_error(error);
+        report_check_error(error, CHECK_TARGET_NOT_OPENED);
         return c.result = TEST_NG;
     }
     sys_calls.close_handle_reset(&c.file);
@@ -106,8 +104,7 @@ TestResult case_held_by_tool(CheckContext *ctx, CheckError *error) {
     report_infof("確認対象ファイルを排他オープンします。(%s)", target);
     c.file = sys_calls.open_share_file(target, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
     if (c.file == INVALID_HANDLE_VALUE) {
-        set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
-        report_error(error);
+        report_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         return c.result = TEST_NG;
     }
     report_infof("確認対象ファイルを外部アプリケーションで開けないことを確認してください。(%s)", target);
@@ -131,8 +128,7 @@ TestResult case_held_by_user(CheckContext *ctx, CheckError *error) {
         set_check_error(error, CHECK_USER_FILE_NOT_OPENED);
         report_error_info(error);  // the expected outcome
     } else {
-        set_check_error(error, CHECK_USER_FILE_OPENED, 0);
-        report_error(error);
+        report_check_error(error, CHECK_USER_FILE_OPENED, 0);
         sys_calls.close_handle_reset(&c.file);
         c.result = TEST_NG;
     }
