@@ -5,8 +5,9 @@ scripted user with the external-application stand-in (userapl). Every run must e
 on its own, leave none of the tool's files that it could delete, and write a
 well-formed account of what failed; so must the unharmed party.
 
-KAV_SOAK_FULL=1 fails every call in turn; otherwise a fixed sample of the calls of
-each entry. The totals are printed at the end for scripts/soak.
+KAV_SOAK_FULL=1 fails every call in turn (with KAV_SOAK_EVERY=N every Nth);
+otherwise a fixed sample of the calls of each entry. The totals are printed at
+the end for scripts/soak.
 """
 import concurrent.futures
 import os
@@ -22,6 +23,7 @@ import kavtest
 import kavuser
 
 FULL = os.environ.get("KAV_SOAK_FULL") == "1"
+EVERY = int(os.environ.get("KAV_SOAK_EVERY", "1"))
 TIMEOUT = 4 if kavtest.IS_WINE else 2
 # Every wait of a run is bounded by the timeout; a few of them in a row at most.
 BOUND = TIMEOUT * 8 + 30
@@ -129,10 +131,10 @@ class Run:
 
 def steps(calls):
     """(call, from then on) of an entry called calls times in an undisturbed run:
-    every call once and from then on, or a sample: from the first call on and, natively,
-    the first call once and a middle one once."""
+    every call (or every KAV_SOAK_EVERY-th) once and from then on, or a sample:
+    from the first call on and, natively, the first call once and a middle one once."""
     if FULL:
-        return [(n, always) for n in range(1, calls + 1) for always in (False, True)]
+        return [(n, always) for n in range(1, calls + 1, EVERY) for always in (False, True)]
     if kavtest.IS_WINE:
         return [(1, True)]
     return sorted({(1, True), (1, False), ((calls + 1) // 2, False)})
