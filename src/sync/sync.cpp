@@ -394,7 +394,10 @@ int sync_close(SyncSession *session) {
         if (agreed && sync_unlock_checked(session, SYNC_BYTE_IN_PROGRESS, &e) == 0) {
             report_info("相手の生存状態を確認します。");
             CheckError probe = {0, 0};
-            const int alive = session->own_live_offset != 0 && probe_peer_alive(session, &probe) == 1;
+            // A file server may answer for the liveness byte of a party that has just
+            // closed as if still held; its end-wait file tells that it closed first.
+            const int alive = session->own_live_offset != 0 && probe_peer_alive(session, &probe) == 1 &&
+                              sys_calls.get_file_attributes(session->endwait_path) == INVALID_FILE_ATTRIBUTES;
             if (alive) {
                 // First to close: leave the end-wait file for the other party,
                 // which deletes it once it has closed too.

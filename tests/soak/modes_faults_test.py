@@ -42,6 +42,7 @@ def party(tmp, name, args, fail=None):
     out = tempfile.TemporaryFile()  # no pipe: under Wine a started wineserver would inherit it
     proc = kavtest.start(own + ["--"] + args + ["-o", kavtest.to_tool_path(log)], exe=kavtest.tool("fault_party"),
                          stdout=out, stderr=out)
+    out.close()  # the process has its own descriptor
     return proc, log, counts
 
 

@@ -2,6 +2,7 @@
 // after each point, the ways a meeting fails, the ways it ends, and the control
 // handler's stop of threads that are still opening.
 #include "base/cleanup_lock.h"
+#include "fsprim/calls.h"
 #include "support/testsupport.h"
 #include "sync/sync.h"
 
@@ -367,6 +368,36 @@ TEST_F(Rendezvous, CloseAfterTheOtherHasClosedDeletesAndReturnsAtOnce) {
     helper.join();
     EXPECT_EQ(0, b_result);
     EXPECT_EQ(std::string::npos, report().find(kEndWaitCreated));
+    EXPECT_TRUE(no_rendezvous_files());
+}
+
+// A file server that drops a closed handle's locks a moment late: the second
+// closer's probe still finds the first closer's liveness byte held.
+DWORD g_late_byte;
+std::atomic<bool> g_late_answered;
+BOOL WINAPI lock_released_late(HANDLE file, DWORD flags, DWORD reserved, DWORD low, DWORD high, LPOVERLAPPED ov) {
+    if (ov->Offset == g_late_byte && !g_late_answered.exchange(true)) {
+        SetLastError(ERROR_LOCK_VIOLATION);
+        return FALSE;
+    }
+    return LockFileEx(file, flags, reserved, low, high, ov);
+}
+
+TEST_F(Rendezvous, ACloseThatStillSeesTheFirstCloserAliveTakesItsEndWaitFileAsItsEnd) {
+    SyncSession *a = nullptr;
+    SyncSession *b = nullptr;
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b, 2));
+    int b_result = -9;
+    std::thread helper([&] { b_result = sync_close(b); });
+    ASSERT_TRUE(wait_until([&] { return kavtest::file_exists(endwait()); }));
+    g_late_byte = a->peer_live_offset;
+    g_late_answered = false;
+    sys_calls.lock_file_ex = lock_released_late;
+    EXPECT_EQ(0, sync_close(a));
+    sys_calls_reset();
+    helper.join();
+    EXPECT_TRUE(g_late_answered);
+    EXPECT_EQ(0, b_result);
     EXPECT_TRUE(no_rendezvous_files());
 }
 
