@@ -37,6 +37,12 @@ int sync_wait_step(SyncSession *session, time_t start, CheckError *error);
 // The same after a byte was refused (last error): a refusal other than a lock held
 // elsewhere is a failure, -1 with 15 filled in.
 int sync_refused_step(SyncSession *session, time_t start, CheckError *error);
+// At the opening, once both parties have arrived and before the in-progress byte
+// is given up: an end-wait file that stands now is left by an interrupted run,
+// since neither party can get through a close while the other holds that byte.
+// It is deleted, so that a close finds only the end-wait file of this session;
+// one that cannot be deleted is marked stale.
+void sync_clear_stale_endwait(SyncSession *session);
 // Gives up a byte: 0, or -1 with the unlock's error (10) filled in.
 int sync_unlock_checked(SyncSession *session, DWORD offset, CheckError *error);
 

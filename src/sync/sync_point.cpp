@@ -56,6 +56,7 @@ int wait_for_peer(SyncSession *session, time_t start, CheckError *error) {
 // Steps of the handshake after the gate is held, up to the release of the
 // in-progress byte. 0 met; -1 with the error.
 int meet(SyncSession *session, time_t start, CheckError *error) {
+    const bool opening = session->own_live_offset == 0;
     report_info("同期処理中情報を設定します。");
     if (!sync_lock_byte(session, SYNC_BYTE_IN_PROGRESS, 0)) {
         set_check_error(error, CHECK_SHARED_NO_WAIT_FAILED, GetLastError());
@@ -80,6 +81,7 @@ int meet(SyncSession *session, time_t start, CheckError *error) {
         }
         settle_roles(session, 1);
     }
+    if (opening) sync_clear_stale_endwait(session);
     report_info("同期処理中情報を開放します。");
     return sync_unlock_checked(session, SYNC_BYTE_IN_PROGRESS, error);
 }

@@ -372,32 +372,75 @@ TEST_F(Rendezvous, CloseAfterTheOtherHasClosedDeletesAndReturnsAtOnce) {
 }
 
 // A file server that drops a closed handle's locks a moment late: the second
-// closer's probe still finds the first closer's liveness byte held.
+// closer's probe still finds the first closer's liveness byte held. Installed
+// before the other thread starts, answering only for one handle.
+HANDLE g_late_file;
 DWORD g_late_byte;
 std::atomic<bool> g_late_answered;
 BOOL WINAPI lock_released_late(HANDLE file, DWORD flags, DWORD reserved, DWORD low, DWORD high, LPOVERLAPPED ov) {
-    if (ov->Offset == g_late_byte && !g_late_answered.exchange(true)) {
+    if (file == g_late_file && ov->Offset == g_late_byte && !g_late_answered.exchange(true)) {
         SetLastError(ERROR_LOCK_VIOLATION);
         return FALSE;
     }
     return LockFileEx(file, flags, reserved, low, high, ov);
 }
 
+// Both rendezvous files, as a run killed in its final close wait leaves them.
+void leave_interrupted_run(const std::string &master, const std::string &endwait) {
+    for (const std::string &path : {master, endwait}) {
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        CloseHandle(h);
+    }
+}
+
 TEST_F(Rendezvous, ACloseThatStillSeesTheFirstCloserAliveTakesItsEndWaitFileAsItsEnd) {
+    for (bool leftovers : {false, true}) {
+        SCOPED_TRACE(leftovers ? "over an interrupted run's files" : "clean folder");
+        if (leftovers) {
+            ASSERT_NO_FATAL_FAILURE(leave_interrupted_run(master(), endwait()));
+        }
+        SyncSession *a = nullptr;
+        SyncSession *b = nullptr;
+        ASSERT_NO_FATAL_FAILURE(open_both(&a, &b, 2));
+        g_late_file = a->file;
+        g_late_byte = a->peer_live_offset;
+        g_late_answered = false;
+        sys_calls.lock_file_ex = lock_released_late;
+        int b_result = -9;
+        std::thread helper([&] { b_result = sync_close(b); });
+        const bool first_closed = wait_until([&] { return kavtest::file_exists(endwait()); });
+        EXPECT_EQ(0, sync_close(a));
+        helper.join();
+        sys_calls_reset();
+        ASSERT_TRUE(first_closed);
+        EXPECT_TRUE(g_late_answered);
+        EXPECT_EQ(0, b_result);
+        EXPECT_TRUE(no_rendezvous_files());
+    }
+}
+
+// An end-wait file left by an interrupted run is not the other party's: a party
+// that closes while the other is still at work closes first and waits for it.
+TEST_F(Rendezvous, AnInterruptedRunsEndWaitFileDoesNotEndTheSession) {
+    ASSERT_NO_FATAL_FAILURE(leave_interrupted_run(master(), endwait()));
     SyncSession *a = nullptr;
     SyncSession *b = nullptr;
-    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b, 2));
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b, 5));
+    std::atomic<bool> a_returned{false};
     int b_result = -9;
-    std::thread helper([&] { b_result = sync_close(b); });
-    ASSERT_TRUE(wait_until([&] { return kavtest::file_exists(endwait()); }));
-    g_late_byte = a->peer_live_offset;
-    g_late_answered = false;
-    sys_calls.lock_file_ex = lock_released_late;
-    EXPECT_EQ(0, sync_close(a));
-    sys_calls_reset();
+    const int base = g_lines[0];
+    std::thread helper([&] {
+        // Still in the session until a waits as the first closer (its sixth line) or has left.
+        wait_until([&] { return g_lines[0] >= base + 6 || a_returned.load(); });
+        b_result = sync_close(b);
+    });
+    const int a_result = sync_close(a);
+    a_returned = true;
     helper.join();
-    EXPECT_TRUE(g_late_answered);
+    EXPECT_EQ(0, a_result);
     EXPECT_EQ(0, b_result);
+    EXPECT_NE(std::string::npos, report().find(kEndWaitCreated));
     EXPECT_TRUE(no_rendezvous_files());
 }
 
