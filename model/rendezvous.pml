@@ -10,7 +10,8 @@
  * locks vanish and its handle closes, its files stay).
  *
  * Switches (spin -D...): NPOINTS, DEATHS (0/1), TIMEOUTS (0/1), LIVENESS,
- * SKIP_CHECK_PHASE (0/1), NO_DELETE_RETRY (0/1).
+ * SKIP_CHECK_PHASE (0/1), NO_DELETE_RETRY (0/1), LEFTOVERS (0/1),
+ * LATE_RELEASE (0/1), ENDWAIT_RULE (0/1), CLEAR_STALE (0/1).
  */
 
 #ifndef NPOINTS
@@ -41,6 +42,30 @@
 #define DELETE_RETRIES 2
 #endif
 
+/* An interrupted run's files in the folder at the start: the master file, the
+   end-wait file, or both. */
+#ifndef LEFTOVERS
+#define LEFTOVERS 0
+#endif
+/* The system may give up a party's liveness byte only a moment after the party
+   released it and closed its handle (a file server that drops a closed handle's
+   locks late). */
+#ifndef LATE_RELEASE
+#define LATE_RELEASE 0
+#endif
+/* A close whose probe finds the other party alive while an end-wait file stands
+   takes it that the other closed first. Off: the close without that rule, which
+   waits for ever when a lock is released late. */
+#ifndef ENDWAIT_RULE
+#define ENDWAIT_RULE 1
+#endif
+/* At the opening, with both parties arrived and the in-progress byte held, an
+   end-wait file that stands is an interrupted run's and is deleted. Off: the
+   rule then trusts such a file (the variant that let a party leave early). */
+#ifndef CLEAR_STALE
+#define CLEAR_STALE 1
+#endif
+
 #define GATE 0
 #define INPROG 3
 
@@ -63,6 +88,8 @@ bool peer_dead_at_meeting[2]; /* the other party was dead when the failed meetin
 bool want_gate[2];     /* party p is polling the gate byte */
 byte gate_prio;        /* liveness timing: q + 1 when party q takes the gate next */
 bool releasing[2];     /* delete timing: party p is in sync_release, which never sleeps */
+bool left_session[2];  /* party p is in sync_release: it is through with the session */
+byte lingering[2];     /* late release: the liveness byte of party p the system still holds */
 
 inline try_excl(b, ok) {
     atomic {
@@ -164,13 +191,20 @@ inline delete_master(retries) {
 inline release(delete_files, retries) {
     if
     :: (master_open & (1 << p)) != 0 ->
-        releasing[p] = true;
+        atomic { releasing[p] = true; left_session[p] = true };
         if
         :: info != 0 -> atomic { unlock(info, ok); info = 0 }
         :: else -> skip
         fi;
         if
-        :: own != 0 -> atomic { unlock(own, ok); own = 0 }
+        :: own != 0 ->
+            atomic {
+                if
+                :: LATE_RELEASE -> lingering[p] = own
+                :: true -> unlock(own, ok)
+                fi;
+                own = 0
+            }
         :: else -> skip
         fi;
         if
@@ -281,6 +315,10 @@ hs_wait:
         od;
 
 hs_synced:
+        if
+        :: arrived[p] == 1 && CLEAR_STALE -> endwait_exists = false
+        :: else -> skip
+        fi;
         unlock(INPROG, ok); assert(ok);
         if
         :: gate -> gate = false; unlock_gate(ok); assert(ok)
@@ -384,6 +422,10 @@ close_gate:
         :: ok -> unlock(peer, ok); goto close_second
         :: else -> skip
         fi;
+        if
+        :: ENDWAIT_RULE && endwait_exists -> goto close_second
+        :: else -> skip
+        fi;
         /* The other party is alive: this one closes first. */
         endwait_exists = true;
         release(false, 0);
@@ -401,6 +443,9 @@ progress_close_first:
 
 close_second:
         second_closer[p] = (err == 0);
+        /* Property 6: a close takes the second closer's part (and deletes) only
+           once the other party is through with the session. */
+        assert(err != 0 || left_session[1 - p] || dead[1 - p]);
         /* The first closer may have given up the gate but not yet closed its handle. */
         release(true, DELETE_RETRIES);
         close_err[p] = err;
@@ -421,6 +466,7 @@ finished:
             :: else -> break
             od;
             master_open = master_open & ~(1 << p);
+            lingering[p] = 0;
             dead[p] = true
         }
     }
@@ -437,10 +483,23 @@ active proctype Killer() {
     fi
 }
 
-/* Properties 2 and 4, once both parties have ended (or one died). */
+/* Late release: a moment after a party's handle has closed, the system gives
+   up the liveness byte it still held for it. */
+active proctype System() {
+end:
+    do
+    :: atomic { lingering[0] != 0 && (master_open & 1) == 0 -> excl[lingering[0]] = 0; lingering[0] = 0 }
+    :: atomic { lingering[1] != 0 && (master_open & 2) == 0 -> excl[lingering[1]] = 0; lingering[1] = 0 }
+    od
+}
+
+/* Properties 2, 4 and 7, once both parties have ended (or one died) and the
+   system has given up what it still held. */
 active proctype Checker() {
     byte b;
-    (done[0] || dead[0]) && (done[1] || dead[1]);
+    (done[0] || dead[0]) && (done[1] || dead[1]) && lingering[0] == 0 && lingering[1] == 0;
+    /* Property 7: at most one party deletes as the second closer. */
+    assert(!(second_closer[0] && second_closer[1]));
     if
     :: !DEATHS && !TIMEOUTS ->
         /* Property 2: both meet every time and both closes return 0. */
@@ -465,6 +524,14 @@ active proctype Checker() {
 
 init {
     atomic {
+        if
+        :: LEFTOVERS -> if
+                        :: master_exists = true; endwait_exists = true
+                        :: master_exists = true
+                        :: endwait_exists = true
+                        fi
+        :: true -> skip
+        fi;
         run Party(0);
         run Party(1)
     }
