@@ -36,6 +36,8 @@ int lock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE 
                      CheckError *error, int report_refusal);
 int unlock_range_timed(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, CheckError *error);
 // 0 done, -1 ended with an error (last error), -3 still pending when the timer fired.
+// A timer that cannot be read ends the wait at once: the operation is withdrawn, -1
+// with the timer's error once it has ended (successfully or not), -3 if it has not.
 int wait_overlapped_timed(HANDLE file, OVERLAPPED *overlapped, HANDLE timer, LONGLONG due_time);
 
 // The relative due time of a timeout in seconds, in 100-ns units.

@@ -1,5 +1,6 @@
 // Bounded lock, unlock and overlapped waits on one byte of a work file.
 #include "fsprim/fsprim.h"
+#include "single/call_faults.h"
 #include "support/testsupport.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,7 @@ class TimedLock : public ::testing::Test {
         ctx_.timeout = 1;
     }
     void TearDown() override {
+        sys_calls_reset();
         for (HANDLE h : handles_)
             if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
         if (event_ != nullptr) CloseHandle(event_);
@@ -161,6 +163,27 @@ TEST_F(TimedLock, WaitingExclusiveIsGrantedSoonAfterTheSharedHolderLetsGo) {
     EXPECT_FALSE(byte_free());
     EXPECT_EQ(0, unlock_range_timed(&ctx_, handles_[1], event_, timer_, &error));
     CloseHandle(waiter_event);
+}
+
+// A timer that cannot be read ends both waits at once, with its error, and neither
+// leaves its request queued: once the holder lets go the byte is free, not granted.
+TEST_F(TimedLock, UnreadableTimerWithdrawsTheRequestItWaitedFor) {
+    if (platform_is_wine()) GTEST_SKIP() << "Wine never queues a waiting request on an overlapped handle";
+    CheckError error = {0, 0};
+    ASSERT_EQ(0, lock_range_timed(&ctx_, handles_[0], event_, timer_, 1, 1, &error, 1));
+    fail_call<&SysCalls::wait_for_single_object>(1, true, ERROR_INVALID_HANDLE, (DWORD)WAIT_FAILED);
+    EXPECT_EQ(-1, lock_range_timed(&ctx_, handles_[1], event_, timer_, 1, 1, &error, 1));
+    EXPECT_EQ(13, error.code);
+    EXPECT_EQ((uint32_t)ERROR_INVALID_HANDLE, error.os_error);
+    static OVERLAPPED ov;  // outlives the test should the wait leave it queued
+    memset(&ov, 0, sizeof ov);
+    ov.hEvent = event_;
+    ASSERT_EQ(-2, lock_range(handles_[1], 1, &ov));
+    EXPECT_EQ(-1, wait_overlapped_timed(handles_[1], &ov, timer_, timeout_due_time(1)));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_NE((ULONG_PTR)STATUS_PENDING, ov.Internal) << "-1 for an operation still outstanding";
+    ASSERT_EQ(0, unlock_range_timed(&ctx_, handles_[0], event_, timer_, &error));
+    EXPECT_TRUE(byte_free());
 }
 
 // A request record that the system never completes: Windows and our layer rewrite

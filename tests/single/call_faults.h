@@ -69,13 +69,17 @@ inline int lock_never_granted(HANDLE, int, OVERLAPPED *ov) {
     return -2;
 }
 
-// A folder that leaves even a non-waiting request pending until the timeout.
-inline int non_waiting_lock_timed_out(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer,
-                                      int exclusive, int wait, CheckError *error, int report_refusal) {
+// A folder whose every non-waiting request ends as the timed lock ends one that the
+// file system left pending until the timeout (CHECK_TIMEOUT, the withdrawn request's
+// error left behind) or one it had no record for (CHECK_NO_MEMORY): written whatever
+// report_refusal says.
+template <CheckCode Code>
+int non_waiting_lock_ends_as(const CheckContext *ctx, HANDLE file, HANDLE event, HANDLE timer, int exclusive,
+                             int wait, CheckError *error, int report_refusal) {
     if (wait) return lock_range_timed(ctx, file, event, timer, exclusive, wait, error, report_refusal);
-    error->code = 22;
-    error->os_error = 0;
-    report_error(error);
+    const DWORD last = Code == CHECK_TIMEOUT ? ERROR_OPERATION_ABORTED : ERROR_NOT_ENOUGH_MEMORY;
+    report_check_error(error, Code, Code == CHECK_TIMEOUT ? 0 : last);
+    SetLastError(last);
     return -1;
 }
 

@@ -2,6 +2,7 @@
 // early ways out of the tests, and the results of the driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,15 @@ class SingleChecks : public ::testing::Test {
         return "";
     }
     bool began(const std::string &title) const { return has("テスト " + title + "を開始します。"); }
+    // The lines between a title's begin line and the next begin or end line.
+    std::vector<std::string> lines_in(const std::string &title) const {
+        const std::string head = "テスト ";
+        const std::vector<std::string> l = lines();
+        auto at = std::find(l.begin(), l.end(), head + title + "を開始します。");
+        if (at == l.end()) return {};
+        auto end = std::find_if(++at, l.end(), [&](const std::string &x) { return x.compare(0, head.size(), head) == 0; });
+        return std::vector<std::string>(at, end);
+    }
     std::string work(const std::string &folder, int number) const {
         char name[260] = {0};
         make_work_file_name(1, folder.c_str(), number, name);
@@ -168,13 +178,33 @@ TEST_F(SingleChecks, EveryLockGrantedFailsOnlyTheCasesThatMustBeRefused) {
     EXPECT_FALSE(kavtest::file_exists(work(shared_.path(), 1)));
 }
 
-TEST_F(SingleChecks, ANonWaitingLockThatTimesOutIsNoExpectedRefusal) {
-    sys_calls.lock_range_timed = non_waiting_lock_timed_out;
-    EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);
-    for (int n : {2, 6}) EXPECT_EQ(result_of(LOCK_CASE[n]), "NG") << n;
-    // Written as the timeout it is, never as the expected refusal.
-    EXPECT_TRUE(has("! 処理待機時間がタイムアウト時間を超えました。"));
-    EXPECT_FALSE(has_prefix("排他ロックの非待機取得に失敗しました。"));
+// Case 6 (as case 3) when the non-waiting request is not refused at once: one queued
+// until the timeout counts as the refusal after the timeout's line, one never made does not.
+TEST_F(SingleChecks, ANonWaitingLockThatTimesOutIsTheRefusalOneNeverMadeIsNot) {
+    const std::string refusal = "排他ロックの非待機取得に失敗しました。 ERRORCODE=";
+    const struct {
+        decltype(sys_calls.lock_range_timed) lock;
+        std::string line;  // the call's own, up to its system text
+        bool refused;
+    } rows[] = {
+        {non_waiting_lock_ends_as<CHECK_TIMEOUT>, "! 処理待機時間がタイムアウト時間を超えました。", true},
+        {non_waiting_lock_ends_as<CHECK_NO_MEMORY>, "! メモリ確保処理に失敗しました。 ERRORCODE=8(", false},
+    };
+    for (const auto &row : rows) {
+        log_ = logdir_.file("report" + std::to_string(&row - rows) + ".log");
+        ASSERT_EQ(open_report_log(log_.c_str()), 0);
+        sys_calls.lock_range_timed = row.lock;
+        EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);  // case 2 is not granted either
+        EXPECT_EQ(result_of(LOCK_CASE[6]), row.refused ? "OK" : "NG");
+        std::vector<std::string> told;
+        for (const std::string &l : lines_in(LOCK_CASE[6]))
+            if (l.compare(0, 2, "! ") == 0 || l.compare(0, refusal.size(), refusal) == 0) told.push_back(l);
+        ASSERT_EQ(told.size(), row.refused ? 2u : 1u);
+        EXPECT_EQ(told[0].compare(0, row.line.size(), row.line), 0) << told[0];
+        if (row.refused) {
+            EXPECT_EQ(told[1].compare(0, refusal.size(), refusal), 0) << told[1];
+        }
+    }
 }
 
 TEST_F(SingleChecks, PendingLockNeverGrantedTimesOutThenTheReleaseFails) {
@@ -182,15 +212,11 @@ TEST_F(SingleChecks, PendingLockNeverGrantedTimesOutThenTheReleaseFails) {
     EXPECT_EQ(lock_test(&ctx_, FOLDER_TARGET), TEST_NG);
     EXPECT_EQ(result_of(LOCK_CASE[6]), "OK");
     EXPECT_EQ(result_of(LOCK_CASE[8]), "NG");
-    const std::vector<std::string> l = lines();
-    size_t at = 0;
-    while (at < l.size() && l[at] != "テスト " + std::string(LOCK_CASE[8]) + "を開始します。") ++at;
-    ASSERT_LT(at, l.size());
     // Within case 8, in this order: the timeout of the judged request, then the
     // release of the peer file, which is not held.
     std::vector<std::string> in_case;
-    for (++at; at < l.size() && l[at].compare(0, 7, "テスト ") != 0; ++at)
-        if (l[at].compare(0, 2, "! ") == 0 || l[at] == "対向ファイルをアンロックします。") in_case.push_back(l[at]);
+    for (const std::string &l : lines_in(LOCK_CASE[8]))
+        if (l.compare(0, 2, "! ") == 0 || l == "対向ファイルをアンロックします。") in_case.push_back(l);
     ASSERT_EQ(in_case.size(), 3u);
     EXPECT_EQ(in_case[0], "! 処理待機時間がタイムアウト時間を超えました。");
     EXPECT_EQ(in_case[1], "対向ファイルをアンロックします。");

@@ -333,9 +333,13 @@ TEST(FaultWalk, NamedFailuresOnceAndForGood) {
     }
 }
 
-// ---- lock layers that grant everything or never grant a pending request ----------
+// ---- lock layers that grant all, never grant a pending request, or keep a release
 
-TEST(FaultWalk, LockLayersThatGrantAllOrNever) {
+// A release that answers success and keeps the byte: the solo steps' waiting
+// exclusive lock then queues behind its own handle's lock.
+BOOL WINAPI unlock_keeps_the_lock(HANDLE, DWORD, DWORD, DWORD, LPOVERLAPPED) { return TRUE; }
+
+TEST(FaultWalk, LockLayersThatGrantAllNeverOrKeep) {
     RunOutcome all = soak::run_single_check([](CheckContext *) { grant_every_lock(); });
     judge(all, false, "every lock granted");
     EXPECT_EQ(all.result, 1);
@@ -348,6 +352,18 @@ TEST(FaultWalk, LockLayersThatGrantAllOrNever) {
     EXPECT_EQ(never.result, 1);
     EXPECT_TRUE(has_line(never, "! " + message(22)));
     EXPECT_TRUE(has_line(never, end_line_of(LOCK_CASE_5, false)));
+
+    // Every wait failing: the queued request's timer cannot be read. The request must
+    // be withdrawn before its record goes, or its end writes into freed memory.
+    RunOutcome kept = soak::run_single_check([](CheckContext *) {
+        sys_calls.unlock_file_ex = unlock_keeps_the_lock;
+        fail_call<&SysCalls::wait_for_single_object>(1, true, ERROR_INVALID_HANDLE, (DWORD)WAIT_FAILED);
+    });
+    judge(kept, false, "released lock kept, timer unreadable");
+    // Wine never queues a waiting request on an overlapped handle: it answers it granted.
+    if (!platform_is_wine()) {
+        EXPECT_TRUE(has_error(kept, message(13).c_str(), ERROR_INVALID_HANDLE)) << describe(kept);
+    }
 }
 
 // ---- the log file becomes unwritable in the middle of a run ----------------------
