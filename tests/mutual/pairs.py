@@ -172,16 +172,18 @@ class WineServerKeeper:
     """Keeps one idle Wine process (the prefix's command interpreter, waiting on its
     input) alive while a test module runs, so that the prefix's server never shuts
     down between two runs: a server that has lost its last client exits, and a
-    process that connects just then fails before it runs. Does nothing natively."""
+    process that connects just then fails before it runs. Does nothing natively.
+    runner: the wine-run of the prefix (by default the one the tests were given)."""
 
-    def __init__(self):
+    def __init__(self, runner=None):
         self.proc = None
+        self.runner = kavtest.RUNNER if runner is None else runner
 
     def start(self):
-        if not kavtest.IS_WINE:
+        if not self.runner:
             return
         for _ in range(5):
-            self.proc = subprocess.Popen([kavtest.RUNNER, "cmd"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            self.proc = subprocess.Popen([self.runner, "cmd"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                          stderr=subprocess.DEVNULL, start_new_session=True)
             try:
                 self.proc.stdin.write(b"echo kav-keeper-ready\r\n")
