@@ -40,9 +40,15 @@ class Peer:
         self.buf = b""
 
     def cmd(self, line, timeout=60):
+        self.send(line)
+        return self.answer(line, timeout)
+
+    def send(self, line):
         # Paths may carry code-page bytes: each character stands for one byte.
         self.proc.stdin.write((line + "\n").encode("latin-1"))
         self.proc.stdin.flush()
+
+    def answer(self, line, timeout=60):
         deadline = time.monotonic() + timeout
         while b"\n" not in self.buf:
             left = deadline - time.monotonic()
@@ -170,6 +176,30 @@ class CrossProcess(unittest.TestCase):
         self.assertEqual("ok", b.cmd("delete " + kavtest.to_tool_path(self.path)))
         self.assertEqual("ok", a.cmd("close"))
         self.assertFalse(os.path.exists(self.path))
+
+    def test_no_delete_under_an_open_handle(self):
+        # One process opens the file (creating it when need be) and closes it again and
+        # again while another deletes it in a loop: a delete may take the name only
+        # between a close and the next open, so the name is there while a handle is.
+        opener, deleter = self.peer(), self.peer()
+        name, stop = kavtest.to_tool_path(self.path), self.path + ".stop"
+        self.assertEqual("err 2", deleter.cmd("delete " + name))  # it has started
+        deleter.send("deleteloop %s %s" % (name, kavtest.to_tool_path(stop)))
+        gone = 0
+        for _ in range(3000):
+            answer = opener.open(self.path)
+            if answer == "err 32":
+                continue  # the delete's own handle holds delete access (Windows, Wine)
+            self.assertEqual("ok", answer)
+            gone += opener.cmd("attr " + name).startswith("err")
+            self.assertEqual("ok", opener.cmd("close"))
+        with open(stop, "w"):
+            pass
+        deletes = deleter.answer("deleteloop").split()
+        self.assertEqual(0, gone, "opens of 3000 whose name a delete took")
+        # Deletes both done and refused: the loops overlapped.
+        self.assertEqual("ok", deletes[0], deletes)
+        self.assertTrue(int(deletes[1]) > 0 and int(deletes[2]) > 0, deletes)
 
     def test_null_dacl_file_is_open_to_every_account(self):
         a = self.peer(umask=0o077)

@@ -15,6 +15,8 @@ namespace plat {
 namespace {
 
 constexpr DWORD kErrorNegativeSeek = 131;
+constexpr int kBusyRetries = 20;
+constexpr useconds_t kBusyRetryUs = 10000;
 constexpr DWORD kFileExecute = 0x0020;  // FILE_EXECUTE counts as read access for sharing
 
 bool is_readonly(const struct stat &st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
@@ -94,9 +96,25 @@ BOOL begin_io(File *f, const void *buffer, DWORD count, OVERLAPPED *ov, bool wri
     return TRUE;
 }
 
+// One try of DeleteFileA: from the look-up of the name to the unlink, no open of the
+// machine comes between. A name that is not there needs no order.
+DWORD delete_once(const std::string &path, bool *busy) {
+    *busy = false;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return lookup_error(path);
+    MachineLock order;
+    machine_lock(&order, true);
+    if (lstat(path.c_str(), &st) != 0) return lookup_error(path);
+    if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+    if (S_ISREG(st.st_mode) && is_readonly(st)) return ERROR_ACCESS_DENIED;
+    DWORD err = share_unlink(path, st.st_dev, st.st_ino, busy);
+    return err == ERROR_FILE_NOT_FOUND ? missing_name_error(path) : err;
+}
+
 }  // namespace
 
 File::~File() {
+    share_release(this);  // a handle refused after its share check never closes
     if (fd >= 0) close(fd);
 }
 
@@ -168,6 +186,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         return plat::fail<HANDLE>(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
 
     const bool null_dacl = plat::has_null_dacl(lpSecurityAttributes);
+    // Until the open has announced itself, no delete may look at the name; an open with
+    // no read, write or delete access stands in no delete's way.
+    plat::MachineLock order;
+    if (want_read || want_write || want_delete) plat::machine_lock(&order, false);
     bool existed = false;
     bool readable = false, writable = false;
     bool is_dir = false;
@@ -222,6 +244,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     f->overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
     f->directory = is_dir;
     DWORD err = plat::share_acquire(f, want_read, want_write, want_delete, dwShareMode);
+    plat::machine_unlock(&order);
     // Truncation waits for the share check: a refused open leaves the content alone.
     if (err == 0 && truncate && existed && ftruncate(fd, 0) != 0) err = plat::errno_to_win32(errno);
     if (err != 0) {
@@ -327,14 +350,17 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     std::string path = plat::posix_path(lpFileName);
     if (path.empty()) return plat::fail<BOOL>(ERROR_PATH_NOT_FOUND, FALSE);
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return plat::fail<BOOL>(plat::lookup_error(path), FALSE);
-    if (S_ISDIR(st.st_mode)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-    if (S_ISREG(st.st_mode) && plat::is_readonly(st)) return plat::fail<BOOL>(ERROR_ACCESS_DENIED, FALSE);
-    DWORD err = plat::share_unlink(path, st.st_dev, st.st_ino);
-    if (err == ERROR_FILE_NOT_FOUND) err = plat::missing_name_error(path);
-    if (err != 0) return plat::fail<BOOL>(err, FALSE);
-    return TRUE;
+    // A server that refuses to unlink an open file answers EBUSY. The open may be one
+    // this process closed a moment ago: FUSE sends the close to the server after
+    // close() has returned, where Windows has closed it there already. A refusal that
+    // lasts is another client's open. The machine's opens go on between the tries.
+    for (int tries = 0;; ++tries) {
+        bool busy = false;
+        DWORD err = plat::delete_once(path, &busy);
+        if (err == 0) return TRUE;
+        if (!busy || tries == plat::kBusyRetries) return plat::fail<BOOL>(err, FALSE);
+        usleep(plat::kBusyRetryUs);
+    }
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {

@@ -60,6 +60,9 @@ struct File : Object {
     bool can_write = false;
     bool overlapped = false;
     bool directory = false;
+    bool denial_marked = false;     // the handle denies delete, marked on the machine's lock file
+    uint64_t denial = 0;            // the byte of that mark
+    File *next_denial = nullptr;    // the process's next handle with a mark
     Signal sig;  // the handle as a waitable object
 
     std::mutex mu;               // guards everything below
@@ -81,13 +84,27 @@ DWORD missing_name_error(const std::string &path);
 // shared locks included) covers part of the range, else 0.
 DWORD io_lock_conflict(File *f, uint64_t off, uint64_t len, bool write);
 
+// The machine's order of opens and deletes: an open holds it shared from its look-up
+// of the name to its announcement, a delete exclusively from its look-up to the
+// unlink. fd is -1 when it is not held: it could not be had within a bounded wait, or
+// its file cannot be opened; the call then goes on unordered.
+struct MachineLock;
+void machine_lock(MachineLock *m, bool exclusive);
+void machine_unlock(MachineLock *m);
+struct MachineLock {
+    int fd = -1;
+    ~MachineLock() { machine_unlock(this); }
+};
+
 // Share modes: announce this open's access and denials and check them against every
 // other open of the file on the machine. 0 or ERROR_SHARING_VIOLATION.
 DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share);
+// Ends what share_acquire marked beyond the handle's own locks; again is harmless.
+void share_release(File *f);
 // Unlinks the file (device, inode) unless some open of it does not share delete
 // access (ERROR_SHARING_VIOLATION); holds no descriptor of the file meanwhile.
-// 0 or the Win32 error.
-DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino);
+// 0 or the Win32 error; *busy when the unlink was refused with EBUSY.
+DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino, bool *busy);
 
 // A 64-bit offset or length given as its two 32-bit halves.
 inline uint64_t u64_of(DWORD low, DWORD high) { return low | (static_cast<uint64_t>(high) << 32); }

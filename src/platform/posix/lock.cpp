@@ -195,6 +195,7 @@ void File::on_close() {
     std::lock_guard<std::mutex> lock(mu);
     locks.clear();
     if (fd_readable || fd_writable) ofd_lock(fd, F_OFD_SETLK, F_UNLCK, 0, 0);
+    share_release(this);
 }
 
 // Windows enforces byte-range locks on ReadFile and WriteFile; the checks of the tool

@@ -6,6 +6,19 @@
 // an access it wants, or holds an access it does not share; this is the rule of
 // Windows' share check. Opens whose access has no read, write or delete part take no
 // part, both ways. The locks are advisory: only processes on this layer see them.
+//
+// A delete checks the announcements and then unlinks; an open finds or creates the
+// file and then announces itself. So that no delete falls between the two steps of
+// an open, which would leave a handle whose name is gone where Windows refuses the
+// delete, opens and deletes are ordered by one lock of the machine: a lock on a
+// local file, so that files of every file system share it and a delete opens nothing
+// where the file lives.
+//
+// The delete cannot ask the file, so it asks that local file: each process holds a
+// read lock on a byte of it chosen by a file's device and inode while any of its
+// handles denies delete access to that file. The kernel answers for the machine at
+// once, where its list of every lock comes a page per read and loses the locks that go
+// away meanwhile from pages already read; the list still shows other builds' opens.
 #include "file.h"
 
 #include <errno.h>
@@ -13,8 +26,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
 
 namespace plat {
 
@@ -22,8 +42,56 @@ namespace {
 
 enum : uint64_t { kMutex = 0, kAccess = 1, kDeny = 4 };  // kAccess/kDeny + 0 read, 1 write, 2 delete
 
-constexpr int kBusyRetries = 20;
-constexpr useconds_t kBusyRetryUs = 10000;
+// Every account's processes must find the same file: a fixed name in the folder that
+// every account may write to.
+constexpr char kMachineLockFile[] = "/tmp/.kav-share-lock";
+constexpr auto kMachineLockWait = std::chrono::seconds(1);
+
+// flock belongs to the open file description, so each thread has a description of its
+// own and the kernel orders the threads of a process as it orders processes.
+struct ThreadLockFile {
+    int fd = -1;
+    ~ThreadLockFile() {
+        if (fd >= 0) close(fd);
+    }
+};
+thread_local ThreadLockFile t_lock_file;
+
+// Per kind (shared, exclusive): set when a wait ran out, which means a stopped holder
+// (the kernel frees a dead one's lock). Until that kind is had again, calls try once
+// instead of each waiting in turn.
+std::atomic<bool> g_lock_stuck[2] = {};
+
+// The handles of this process that deny delete access to their files, linked through
+// File::next_denial. Each such file is marked by a read lock of the process's own
+// description of the lock file on the file's byte, held while any of them is open.
+std::mutex g_denials_mu;
+File *g_denials = nullptr;
+int g_denials_fd = -1;
+
+// A byte below 2^62 for the file, by a mix of its device and inode.
+uint64_t denial_byte(dev_t dev, ino_t ino) {
+    uint64_t x = static_cast<uint64_t>(ino) ^ static_cast<uint64_t>(dev) * 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return (x ^ (x >> 31)) >> 2;
+}
+
+// -1 while the file cannot be opened (or created); then calls go unordered.
+int lock_file_fd() {
+    if (t_lock_file.fd >= 0) return t_lock_file.fd;
+    // Read access is all flock needs. The name is opened before it is created: a sticky
+    // folder refuses O_CREAT on another account's file (fs.protected_regular).
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = open(kMachineLockFile, flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(kMachineLockFile, flags | O_CREAT | O_EXCL, 0444);
+        if (fd >= 0) fchmod(fd, 0444);  // not cut by the umask: every account opens it
+        if (fd < 0 && errno == EEXIST) fd = open(kMachineLockFile, flags);
+    }
+    t_lock_file.fd = fd;
+    return fd;
+}
 
 struct flock range_lock(short type, uint64_t off, uint64_t len) {
     struct flock fl = {};
@@ -68,7 +136,61 @@ bool take_mutex(int fd, bool writable) {
     return false;
 }
 
+// Whether another handle of this process marks the byte already; under g_denials_mu.
+bool marked(uint64_t byte) {
+    for (File *o = g_denials; o != nullptr; o = o->next_denial)
+        if (o->denial == byte) return true;
+    return false;
+}
+
+// Marks that the handle denies delete access to its file; without the mark (no lock
+// file) only the kernel's list shows it.
+void mark_denial(File *f) {
+    struct stat st;
+    if (fstat(f->fd, &st) != 0) return;
+    f->denial = denial_byte(st.st_dev, st.st_ino);
+    std::lock_guard<std::mutex> lock(g_denials_mu);
+    if (g_denials_fd < 0) g_denials_fd = open(kMachineLockFile, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (g_denials_fd < 0) return;
+    if (!marked(f->denial) && ofd_lock(g_denials_fd, F_OFD_SETLK, F_RDLCK, f->denial, 1) != 0) return;
+    f->next_denial = g_denials;
+    g_denials = f;
+    f->denial_marked = true;
+}
+
 }  // namespace
+
+// The wait is bounded, as the mutex byte's: a stopped holder must not stop every open
+// and delete of the machine. Polls, since flock has no timed wait; the first try is
+// the only call when nobody else holds it.
+void machine_lock(MachineLock *m, bool exclusive) {
+    m->fd = -1;
+    const int fd = lock_file_fd();
+    if (fd < 0) return;
+    const int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    std::atomic<bool> &stuck = g_lock_stuck[exclusive];
+    std::chrono::steady_clock::time_point deadline{};
+    useconds_t pause = 50;
+    while (flock(fd, op) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || stuck.load(std::memory_order_relaxed)) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (deadline == std::chrono::steady_clock::time_point{}) {
+            deadline = now + kMachineLockWait;
+        } else if (now >= deadline) {
+            stuck.store(true, std::memory_order_relaxed);
+            return;
+        }
+        usleep(pause);
+        pause = std::min<useconds_t>(pause * 2, 1000);
+    }
+    if (stuck.load(std::memory_order_relaxed)) stuck.store(false, std::memory_order_relaxed);
+    m->fd = fd;
+}
+
+void machine_unlock(MachineLock *m) {
+    if (m->fd >= 0) flock(m->fd, LOCK_UN);
+    m->fd = -1;
+}
 
 DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share) {
     if (!read && !write && !del) return 0;
@@ -90,7 +212,18 @@ DWORD share_acquire(File *f, bool read, bool write, bool del, DWORD share) {
     }
     if (err != 0) ofd_lock(f->fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kAccess, 6);
     if (mutex) ofd_lock(f->fd, F_OFD_SETLK, F_UNLCK, kReservedBase + kMutex, 1);
+    if (err == 0 && !shared[2] && !f->directory) mark_denial(f);
     return err;
+}
+
+void share_release(File *f) {
+    if (!f->denial_marked) return;
+    std::lock_guard<std::mutex> lock(g_denials_mu);
+    File **at = &g_denials;
+    while (*at != f) at = &(*at)->next_denial;
+    *at = f->next_denial;
+    f->denial_marked = false;
+    if (!marked(f->denial)) ofd_lock(g_denials_fd, F_OFD_SETLK, F_UNLCK, f->denial, 1);
 }
 
 namespace {
@@ -127,10 +260,13 @@ int deny_delete_listed(dev_t dev, ino_t ino) {
 
 }  // namespace
 
-DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino) {
+DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino, bool *busy) {
+    *busy = false;
     // The delete shares everything, as Windows' does, so only opens that deny delete
     // stand in its way.
-    int denied = deny_delete_listed(dev, ino);
+    const int marks = lock_file_fd();
+    int denied = marks >= 0 && ofd_conflict(marks, F_WRLCK, denial_byte(dev, ino), 1);
+    if (!denied) denied = deny_delete_listed(dev, ino);
     if (denied < 0) {
         // Without the list, a probe: closed before the unlink, never held across it.
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -138,15 +274,9 @@ DWORD share_unlink(const std::string &path, dev_t dev, ino_t ino) {
         if (fd >= 0) close(fd);
     }
     if (denied) return ERROR_SHARING_VIOLATION;
-    // A server that refuses to unlink an open file answers EBUSY. The open may be one
-    // this process closed a moment ago: FUSE sends the close to the server after
-    // close() has returned, where Windows has closed it there already. A refusal that
-    // lasts is another client's open.
-    for (int tries = 0;; ++tries) {
-        if (unlink(path.c_str()) == 0) return 0;
-        if (errno != EBUSY || tries == kBusyRetries) return errno_to_win32(errno);
-        usleep(kBusyRetryUs);
-    }
+    if (unlink(path.c_str()) == 0) return 0;
+    *busy = errno == EBUSY;
+    return errno_to_win32(errno);
 }
 
 }  // namespace plat

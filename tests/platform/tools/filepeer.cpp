@@ -7,6 +7,7 @@
 //   poll | wait                                GetOverlappedResult of the last lock, bWait FALSE / TRUE
 //   attr PATH                                  GetFileAttributesA: "attr 0x..." or "err <code>"
 //   close | delete PATH | quit
+//   deleteloop PATH STOPPATH                   DeleteFileA of PATH until STOPPATH exists: "ok <deleted> <refused>"
 #include "platform/win32.h"
 
 #include <stdio.h>
@@ -40,6 +41,20 @@ void do_open(char *rest, bool null_dacl) {
     sa.bInheritHandle = FALSE;
     g_file = CreateFileA(path ? path : "", access, share, null_dacl ? &sa : NULL, disp, flags, NULL);
     reply(g_file != INVALID_HANDLE_VALUE);
+}
+
+// Deletes until the stop file exists, for a test that opens the file meanwhile.
+void delete_loop(const char *path, const char *stop) {
+    unsigned long deleted = 0, refused = 0;
+    while (GetFileAttributesA(stop) == INVALID_FILE_ATTRIBUTES) {
+        if (DeleteFileA(path))
+            ++deleted;
+        else if (GetLastError() == ERROR_SHARING_VIOLATION)
+            ++refused;
+        else if (GetLastError() != ERROR_FILE_NOT_FOUND)
+            return reply_err();
+    }
+    printf("ok %lu %lu\n", deleted, refused);
 }
 
 }  // namespace
@@ -77,6 +92,13 @@ int main() {
             reply(ok);
         } else if (strcmp(line, "delete") == 0) {
             reply(DeleteFileA(rest ? rest : ""));
+        } else if (strcmp(line, "deleteloop") == 0) {
+            const char *path = rest ? strtok(rest, " ") : NULL;
+            const char *stop = path ? strtok(NULL, " ") : NULL;
+            if (stop != NULL)
+                delete_loop(path, stop);
+            else
+                printf("err usage\n");
         } else if (strcmp(line, "attr") == 0) {
             DWORD a = GetFileAttributesA(rest ? rest : "");
             if (a == INVALID_FILE_ATTRIBUTES)
