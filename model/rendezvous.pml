@@ -60,8 +60,9 @@
 #define ENDWAIT_RULE 1
 #endif
 /* At the opening, with both parties arrived and the in-progress byte held, an
-   end-wait file that stands is an interrupted run's and is deleted. Off: the
-   rule then trusts such a file (the variant that let a party leave early). */
+   end-wait file that stands is an interrupted run's: noted, and the rule does not
+   trust it in this session. Off: the rule trusts such a file (the variant that let
+   a party leave early). */
 #ifndef CLEAR_STALE
 #define CLEAR_STALE 1
 #endif
@@ -89,7 +90,8 @@ bool want_gate[2];     /* party p is polling the gate byte */
 byte gate_prio;        /* liveness timing: q + 1 when party q takes the gate next */
 bool releasing[2];     /* delete timing: party p is in sync_release, which never sleeps */
 bool left_session[2];  /* party p is in sync_release: it is through with the session */
-byte lingering[2];     /* late release: the liveness byte of party p the system still holds */
+byte lingering[2];
+bool stale[2];         /* party p found an end-wait file standing at its opening */     /* late release: the liveness byte of party p the system still holds */
 
 inline try_excl(b, ok) {
     atomic {
@@ -316,7 +318,7 @@ hs_wait:
 
 hs_synced:
         if
-        :: arrived[p] == 1 && CLEAR_STALE -> endwait_exists = false
+        :: arrived[p] == 1 && CLEAR_STALE -> stale[p] = endwait_exists
         :: else -> skip
         fi;
         unlock(INPROG, ok); assert(ok);
@@ -423,7 +425,7 @@ close_gate:
         :: else -> skip
         fi;
         if
-        :: ENDWAIT_RULE && endwait_exists -> goto close_second
+        :: ENDWAIT_RULE && endwait_exists && !stale[p] -> goto close_second
         :: else -> skip
         fi;
         /* The other party is alive: this one closes first. */

@@ -351,12 +351,8 @@ void sync_release(SyncSession *session, int delete_files) {
     session->released = 1;
 }
 
-void sync_clear_stale_endwait(SyncSession *session) {
-    const char *path = session->endwait_path;
-    if (sys_calls.get_file_attributes(path) == INVALID_FILE_ATTRIBUTES) return;
-    // Both parties try; the one that comes second finds it gone.
-    if (!sys_calls.delete_file(path) && sys_calls.get_file_attributes(path) != INVALID_FILE_ATTRIBUTES)
-        session->endwait_stale = 1;
+void sync_note_stale_endwait(SyncSession *session) {
+    session->endwait_stale = sys_calls.get_file_attributes(session->endwait_path) != INVALID_FILE_ATTRIBUTES;
 }
 
 int probe_peer_alive(SyncSession *session, CheckError *error) {
@@ -404,8 +400,8 @@ int sync_close(SyncSession *session) {
             CheckError probe = {0, 0};
             // A file server may answer for the liveness byte of a party that has just
             // closed as if still held; its end-wait file tells that it closed first.
-            // Only a file of this session does: one left by an interrupted run went
-            // at the opening, or is marked stale.
+            // Only a file of this session does: one that stood at the opening was left
+            // by an interrupted run, and the session then closes without the rule.
             const int alive = session->own_live_offset != 0 && probe_peer_alive(session, &probe) == 1 &&
                               (session->endwait_stale ||
                                sys_calls.get_file_attributes(session->endwait_path) == INVALID_FILE_ATTRIBUTES);

@@ -14,7 +14,7 @@ struct SyncSession {
     int32_t released;
     char master_path[512];
     char endwait_path[512];
-    int32_t endwait_stale;  // an end-wait file that stood at the opening could not be deleted
+    int32_t endwait_stale;  // an end-wait file stood at the opening: the close does not trust it
 };
 
 // kind: MODE_SINGLE, two threads of one process; MODE_DOUBLE, two processes.

@@ -38,11 +38,11 @@ int sync_wait_step(SyncSession *session, time_t start, CheckError *error);
 // elsewhere is a failure, -1 with 15 filled in.
 int sync_refused_step(SyncSession *session, time_t start, CheckError *error);
 // At the opening, once both parties have arrived and before the in-progress byte
-// is given up: an end-wait file that stands now is left by an interrupted run,
-// since neither party can get through a close while the other holds that byte.
-// It is deleted, so that a close finds only the end-wait file of this session;
-// one that cannot be deleted is marked stale.
-void sync_clear_stale_endwait(SyncSession *session);
+// is given up: an end-wait file that stands now was left by an interrupted run,
+// since neither party can get through a close while the other holds that byte. It
+// is noted, not deleted: a delete here made closes through a client that caches
+// names (smbnetfs under Wine) wait out their timeout now and then.
+void sync_note_stale_endwait(SyncSession *session);
 // Gives up a byte: 0, or -1 with the unlock's error (10) filled in.
 int sync_unlock_checked(SyncSession *session, DWORD offset, CheckError *error);
 

@@ -81,7 +81,7 @@ int meet(SyncSession *session, time_t start, CheckError *error) {
         }
         settle_roles(session, 1);
     }
-    if (opening) sync_clear_stale_endwait(session);
+    if (opening) sync_note_stale_endwait(session);
     report_info("同期処理中情報を開放します。");
     return sync_unlock_checked(session, SYNC_BYTE_IN_PROGRESS, error);
 }

@@ -395,29 +395,23 @@ void leave_interrupted_run(const std::string &master, const std::string &endwait
 }
 
 TEST_F(Rendezvous, ACloseThatStillSeesTheFirstCloserAliveTakesItsEndWaitFileAsItsEnd) {
-    for (bool leftovers : {false, true}) {
-        SCOPED_TRACE(leftovers ? "over an interrupted run's files" : "clean folder");
-        if (leftovers) {
-            ASSERT_NO_FATAL_FAILURE(leave_interrupted_run(master(), endwait()));
-        }
-        SyncSession *a = nullptr;
-        SyncSession *b = nullptr;
-        ASSERT_NO_FATAL_FAILURE(open_both(&a, &b, 2));
-        g_late_file = a->file;
-        g_late_byte = a->peer_live_offset;
-        g_late_answered = false;
-        sys_calls.lock_file_ex = lock_released_late;
-        int b_result = -9;
-        std::thread helper([&] { b_result = sync_close(b); });
-        const bool first_closed = wait_until([&] { return kavtest::file_exists(endwait()); });
-        EXPECT_EQ(0, sync_close(a));
-        helper.join();
-        sys_calls_reset();
-        ASSERT_TRUE(first_closed);
-        EXPECT_TRUE(g_late_answered);
-        EXPECT_EQ(0, b_result);
-        EXPECT_TRUE(no_rendezvous_files());
-    }
+    SyncSession *a = nullptr;
+    SyncSession *b = nullptr;
+    ASSERT_NO_FATAL_FAILURE(open_both(&a, &b, 2));
+    g_late_file = a->file;
+    g_late_byte = a->peer_live_offset;
+    g_late_answered = false;
+    sys_calls.lock_file_ex = lock_released_late;
+    int b_result = -9;
+    std::thread helper([&] { b_result = sync_close(b); });
+    const bool first_closed = wait_until([&] { return kavtest::file_exists(endwait()); });
+    EXPECT_EQ(0, sync_close(a));
+    helper.join();
+    sys_calls_reset();
+    ASSERT_TRUE(first_closed);
+    EXPECT_TRUE(g_late_answered);
+    EXPECT_EQ(0, b_result);
+    EXPECT_TRUE(no_rendezvous_files());
 }
 
 // An end-wait file left by an interrupted run is not the other party's: a party
