@@ -126,14 +126,19 @@ uint32_t negotiate(Conn *c, std::vector<uint8_t> *blob) {
     const std::vector<uint8_t> &body = r.body;
     if (body.size() < 64 || get16(body.data()) != 65) return kInvalidNetworkResponse;
     const uint16_t mode = get16(body.data() + 2);
-    c->dialect = get16(body.data() + 4);
+    const uint16_t dialect = get16(body.data() + 4);
     bool known = false;
-    for (uint16_t d : kDialects) known = known || d == c->dialect;
+    for (uint16_t d : kDialects) known = known || d == dialect;
     if (!known) return kNotSupported;
     const uint32_t caps = get32(body.data() + 24);
-    c->max_read = std::min(kIoCap, get32(body.data() + 32));
-    c->max_write = std::min(kIoCap, get32(body.data() + 36));
-    if (c->max_read == 0 || c->max_write == 0) return kInvalidNetworkResponse;
+    const uint32_t max_read = std::min(kIoCap, get32(body.data() + 32));
+    const uint32_t max_write = std::min(kIoCap, get32(body.data() + 36));
+    if (max_read == 0 || max_write == 0) return kInvalidNetworkResponse;
+    // The reader thread reads these while it checks what arrives.
+    std::lock_guard<std::mutex> lock(c->mu);
+    c->dialect = dialect;
+    c->max_read = max_read;
+    c->max_write = max_write;
     c->server_requires_signing = (mode & kSigningRequired) != 0;
     const uint8_t *sec;
     if (!buffer_of(body, get16(body.data() + 56), get16(body.data() + 58), &sec)) return kInvalidNetworkResponse;
@@ -279,8 +284,10 @@ uint32_t authenticate(Conn *c, const std::vector<uint8_t> &negotiate_blob) {
     if (c->dialect == kSmb311) preauth_update(hash, sent.data(), sent.size());
     const uint16_t session_flags = get16(r.body.data() + 2);
     const bool anonymous = (session_flags & (kSessionGuest | kSessionNull)) != 0;
+    std::lock_guard<std::mutex> lock(c->mu);  // the reader thread checks what arrives by these
     if (!anonymous) {
         derive_keys(c, session_key, hash);
+        explicit_bzero(session_key, sizeof session_key);
         // The server proves it knows the key by signing its last set-up answer; 3.1.1
         // requires the proof, earlier dialects offer it when they sign.
         const bool signed_reply = (flags & kFlagSigned) != 0;
@@ -297,12 +304,10 @@ uint32_t authenticate(Conn *c, const std::vector<uint8_t> &negotiate_blob) {
     } else if (c->server_requires_signing) {
         return kAccessDenied;  // a guest cannot sign, and the server wants every request signed
     }
-    explicit_bzero(session_key, sizeof session_key);
     if (session_flags & kSessionEncrypt) {
         if (!c->can_encrypt || anonymous) return kAccessDenied;
         c->encrypt_all = true;
     }
-    std::lock_guard<std::mutex> lock(c->mu);
     c->established = true;
     return kSuccess;
 }
