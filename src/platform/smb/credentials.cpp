@@ -115,7 +115,7 @@ int load_file(const char *path, Credentials *out, std::string *problem) {
         return ERROR_INVALID_PARAMETER;
     }
     split_user(user_line, out);
-    // A domain in "DOMAIN\user" is the more specific one.
+    // A domain in "DOMAIN\user" wins over the domain line.
     if (domain_given && out->domain.empty()) out->domain = domain_line;
     out->guest = false;
     return 0;
