@@ -28,7 +28,9 @@ enum Cipher : uint16_t { kAes128Ccm = 1, kAes128Gcm = 2 };
 void encrypt_message(Cipher c, const uint8_t key[16], uint64_t session_id, const uint8_t *nonce,
                      const uint8_t *msg, size_t len, std::vector<uint8_t> *out);
 // Checks and unwraps a transformed message: false for one that is too short, malformed
-// or whose signature does not match. Never reads outside in[0..len).
+// (ProtocolId, Flags other than 1, OriginalMessageSize other than the bytes that follow)
+// or whose signature does not match; *out is then empty. The session id is the
+// caller's to check. Never reads outside in[0..len).
 bool decrypt_message(Cipher c, const uint8_t key[16], const uint8_t *in, size_t len, std::vector<uint8_t> *out);
 
 // Cryptographically random bytes (client GUID, challenge, nonces, key exchange).
