@@ -301,6 +301,7 @@ uint32_t authenticate(Conn *c, const std::vector<uint8_t> &negotiate_blob) {
             return kAccessDenied;
         }
         c->sign = c->server_requires_signing;
+        c->has_key = true;
     } else if (c->server_requires_signing) {
         return kAccessDenied;  // a guest cannot sign, and the server wants every request signed
     }

@@ -334,7 +334,10 @@ Call *call_send(Conn *c, uint32_t tree_id, bool encrypt, Command cmd, std::vecto
     uint16_t ask = static_cast<uint16_t>(std::max<uint64_t>(need, kCreditAsk));
     build_header(&msg, c, cmd, static_cast<uint32_t>(need), ask, 0, call->msg_id, tree_id, c->session_id);
     msg.insert(msg.end(), body.begin(), body.end());
-    if (!transmit(c, &msg, c->sign, encrypt, sent)) conn_fail(c, kConnectionDisconnected);
+    // 3.1.1 signs every tree connect of a session with a key, so that no one on the way
+    // can strip the share's flags (encryption).
+    const bool sign = c->sign || (cmd == kTreeConnect && c->dialect == kSmb311 && c->has_key);
+    if (!transmit(c, &msg, sign, encrypt, sent)) conn_fail(c, kConnectionDisconnected);
     return call;
 }
 

@@ -103,6 +103,7 @@ struct Conn {
     bool server_requires_signing = false;
     uint64_t session_id = 0;
     bool sign = false;  // every request after the set-up is signed
+    bool has_key = false;  // the session has a key (not a guest's): 3.1.1 signs its tree connects
     uint8_t signing_key[16] = {};
     bool can_encrypt = false;
     bool encrypt_all = false;  // the session wants every request encrypted
