@@ -167,10 +167,12 @@ class Connection:
 
 
 def status_of(error):
-    """An impacket error's NTSTATUS (its SMB and SMB 2/3 layers each have their own error
-    class); anything else is the connection's loss."""
-    code = getattr(error, "getErrorCode", None) or getattr(error, "get_error_code", None)
-    return "err 0x%08X" % ((code() if code else DISCONNECTED) & 0xFFFFFFFF)
+    """An impacket error's NTSTATUS (its SMB and SMB 2/3 layers each have a SessionError
+    class of their own); anything else, its transport's errors too, is the connection's loss."""
+    if type(error).__name__ != "SessionError":
+        return "err 0x%08X" % DISCONNECTED
+    code = getattr(error, "getErrorCode", None) or error.get_error_code
+    return "err 0x%08X" % (code() & 0xFFFFFFFF)
 
 
 def serve(host, share):
