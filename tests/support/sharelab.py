@@ -4,8 +4,11 @@
 A Lab owns a temporary folder; every server and client it starts runs in a session
 of its own (smbd signals its whole process group when it stops) and is stopped by
 its process group id, every mount is unmounted, and the folder is removed, however
-the Lab is left. Servers listen on 127.0.0.1 only, on ports picked free. Needs root
-(FUSE mounts, smbd's password database, sshd)."""
+the Lab is left, and so is every account it made for Samba. Servers listen on 127.0.0.1
+only, on ports picked free. Needs root (FUSE mounts, smbd's password database, sshd,
+accounts)."""
+import ctypes
+import itertools
 import os
 import pwd
 import re
@@ -45,7 +48,9 @@ def missing(*needs):
         return "needs root (FUSE mounts, smbd, sshd, accounts)"
     for need in needs or NEEDS:
         for prog in NEEDS[need]:
-            if (os.path.exists(prog) if prog.startswith("/") else shutil.which(prog)) is None:
+            if prog.startswith("/") and not os.path.exists(prog):
+                return "no %s" % prog
+            if not prog.startswith("/") and shutil.which(prog) is None:
                 return "%s is not installed (scripts/setup installs it)" % prog
         if need == "impacket" and subprocess.run([SYSTEM_PYTHON, "-c", "import impacket.smbconnection"],
                                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
@@ -132,9 +137,15 @@ class SmbServer(Server):
         return env
 
 
-# The lab's accounts: kavsmb<pid of the lab's process>, marked as the lab's.
-ACCOUNT = re.compile(r"kavsmb(\d+)")
+# The lab's accounts: kavsmb<pid of the lab's process>n<count>, marked as the lab's.
+ACCOUNT = re.compile(r"kavsmb(\d+)n\d+")
 ACCOUNT_MARK = "kavprobe share lab"
+ACCOUNTS_MADE = itertools.count()
+
+
+def _die_with_parent():
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def _alive(pid):
@@ -170,10 +181,12 @@ class Lab:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def _start(self, args, name, env=None):
+    def _start(self, args, name, env=None, with_lab=False):
+        """with_lab: the process is killed when the thread that starts it ends, the lab's
+        process killed too (no tear-down runs then)."""
         log = open(os.path.join(self.root, name + ".log"), "ab")
         proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=env,
-                                start_new_session=True)
+                                start_new_session=True, preexec_fn=_die_with_parent if with_lab else None)
         log.close()
         self.procs.append(proc)
         return proc
@@ -202,9 +215,10 @@ class Lab:
                     f.write("  path = %s\n" % path)
                 f.write("".join("  %s = %s\n" % kv for kv in extra.items()))
         for user, password in accounts:
-            subprocess.run(["smbpasswd", "-c", conf, "-s", "-a", user], input=("%s\n%s\n" % (password, password)).encode(),
-                           check=True, stdout=subprocess.DEVNULL)
-        proc = self._start(["smbd", "--foreground", "--no-process-group", "-s", conf, "--debug-stdout"], name)
+            subprocess.run(["smbpasswd", "-c", conf, "-s", "-a", user], check=True, stdout=subprocess.DEVNULL,
+                           input=("%s\n%s\n" % (password, password)).encode())
+        proc = self._start(["smbd", "--foreground", "--no-process-group", "-s", conf, "--debug-stdout"], name,
+                           with_lab=True)
         _until(lambda: _listening(port), 30, "smbd", proc)
         return port, proc
 
@@ -247,7 +261,7 @@ class Lab:
             if m and entry.pw_gecos == ACCOUNT_MARK and not _alive(int(m.group(1))):
                 subprocess.run(["userdel", "--force", entry.pw_name], stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
-        user = "kavsmb%d" % os.getpid()
+        user = "kavsmb%dn%d" % (os.getpid(), next(ACCOUNTS_MADE))
         subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", "--comment",
                         ACCOUNT_MARK, user], check=True)
         self.accounts.append((user, secrets.token_urlsafe(12)))
