@@ -17,7 +17,6 @@ peer ends on the end of its input. A lost connection answers err 0xC000020C."""
 import os
 import select
 import struct
-import subprocess
 import sys
 
 import kavtest
