@@ -19,7 +19,7 @@ SHARE = sharelab.SHARE
 # FileDelete.OpensNothingOfItsOwn (watches the local layer's unlink; the server opens the
 # file to delete it), FileAttributes.ReadOnlyFromPermissionBits (the local layer's reading
 # of permission bits, as root), SecurityDescriptor and the event, thread, timer, message,
-# system and code-page suites (no file).
+# system and code-page suites (no file), and those of OUT.
 CASES = [
     "FileCreate.DispositionsAndTheirLastErrors",
     "FileCreate.FolderGivenAsFile",
@@ -34,6 +34,11 @@ CASES = [
     "FileAccess.*",
     "OverlappedResult.*",
 ]
+OUT = [
+    # Samba 4.17, as Wine, grants a range that starts at another zero-length lock's offset.
+    "Locks.ZeroLengthLockSitsAtItsOffset",
+]
+FILTER = ":".join(CASES) + "-" + ":".join(OUT)
 PROGRAM = os.path.join(os.environ.get("KAV_BIN_DIR", ""), "tests", "test_platform")
 
 
@@ -45,15 +50,15 @@ def listed(pattern):
 
 class PlatformOnSamba(unittest.TestCase):
     def test_the_file_lock_and_io_cases_pass_on_a_share(self):
-        for pattern in CASES:
+        for pattern in CASES + OUT:
             self.assertTrue(listed(pattern), "no case is named " + pattern)
-        expected = len(listed(":".join(CASES)))
+        expected = len(listed(FILTER))
         with sharelab.Lab() as lab:
             server = lab.smb_server({SHARE: {}})
             local = os.path.join(server.exports[SHARE], "platform")
             os.mkdir(local)  # each case's folder in it is made writable for the account
             env = dict(server.env(), KAV_TEST_ROOT=server.unc(SHARE, "platform"), KAV_TEST_ROOT_LOCAL=local)
-            run = subprocess.run([PROGRAM, "--gtest_filter=" + ":".join(CASES)], env=env, stdout=subprocess.PIPE,
+            run = subprocess.run([PROGRAM, "--gtest_filter=" + FILTER], env=env, stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, timeout=600)
             out = run.stdout.decode(errors="replace")
             left = os.listdir(local)
