@@ -3,86 +3,21 @@ filepeer helper: each helper process holds one file handle and runs one command 
 line. The same expectations hold for the native layer and for Windows; where Wine 8
 differs, the test says so and checks what Wine does."""
 import os
-import selectors
 import stat
-import subprocess
 import time
 import unittest
 
 import kavtest
+from kavtest import SHARE_RW
 
-GENERIC_RW = 0xC0000000
 GENERIC_READ = 0x80000000
-SHARE_RW = 0x3
 SHARE_ALL = 0x7
-OPEN_ALWAYS = 4
 OPEN_EXISTING = 3
-OVERLAPPED_FLAG = 0x40000000
 EXCL_NOW = 3
 SHARED_NOW = 1
 EXCL_WAIT = 2
 ATTR_READONLY = 0x1
 ATTR_DIRECTORY = 0x10
-
-
-class Peer:
-    """One helper process."""
-
-    def __init__(self, umask=None, env=None):
-        def pre():
-            os.setsid()
-            if umask is not None:
-                os.umask(umask)
-        self.proc = subprocess.Popen(kavtest.command(kavtest.tool("filepeer"), []), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=pre, env=env)
-        self.sel = selectors.DefaultSelector()
-        self.sel.register(self.proc.stdout, selectors.EVENT_READ)
-        self.buf = b""
-
-    def cmd(self, line, timeout=60):
-        self.send(line)
-        return self.answer(line, timeout)
-
-    def send(self, line):
-        # Paths may carry code-page bytes: each character stands for one byte.
-        self.proc.stdin.write((line + "\n").encode("latin-1"))
-        self.proc.stdin.flush()
-
-    def answer(self, line, timeout=60):
-        deadline = time.monotonic() + timeout
-        while b"\n" not in self.buf:
-            left = deadline - time.monotonic()
-            if left <= 0 or not self.sel.select(left):
-                raise AssertionError("no answer to %r" % line)
-            chunk = os.read(self.proc.stdout.fileno(), 4096)
-            if not chunk:
-                raise AssertionError("helper ended during %r" % line)
-            self.buf += chunk
-        answer, self.buf = self.buf.split(b"\n", 1)
-        return answer.decode("latin-1").strip()
-
-    def open(self, path, access=GENERIC_RW, share=SHARE_RW, disposition=OPEN_ALWAYS, flags=OVERLAPPED_FLAG,
-             verb="open"):
-        return self.cmd("%s %s 0x%x 0x%x %d 0x%x" % (verb, kavtest.to_tool_path(path), access, share,
-                                                      disposition, flags))
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait(timeout=60)
-
-    def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.write(b"quit\n")
-                self.proc.stdin.flush()
-                self.proc.wait(timeout=60)
-            except (BrokenPipeError, subprocess.TimeoutExpired):
-                self.proc.kill()
-                self.proc.wait(timeout=60)
-        self.sel.close()
-        self.proc.stdin.close()
-        self.proc.stdout.close()
 
 
 class CrossProcess(unittest.TestCase):
@@ -97,7 +32,7 @@ class CrossProcess(unittest.TestCase):
         self.dir.__exit__(None, None, None)
 
     def peer(self, **kw):
-        p = Peer(**kw)
+        p = kavtest.FilePeer(**kw)
         self.peers.append(p)
         return p
 

@@ -116,12 +116,12 @@ TEST(FileCreate, FolderGivenAsFile) {
 
 TEST(FileCreate, BothSeparatorsSeparateFolders) {
     kavtest::TempDir dir;
-    ASSERT_TRUE(fs::create_directory(dir.path() + "/sub"));
+    ASSERT_TRUE(fs::create_directory(dir.local("sub")));
     Opened mixed(dir.path() + "/sub\\.#KAVLOCK.0", RW, SHARE_RW, CREATE_NEW);
     ASSERT_TRUE(mixed.ok());
-    EXPECT_TRUE(fs::is_regular_file(dir.path() + "/sub/.#KAVLOCK.0"));
+    EXPECT_TRUE(fs::is_regular_file(dir.local("sub/.#KAVLOCK.0")));
     int entries = 0;
-    for (const auto &e : fs::directory_iterator(dir.path())) {
+    for (const auto &e : fs::directory_iterator(dir.local())) {
         (void)e;
         ++entries;
     }
@@ -158,7 +158,7 @@ TEST(FileCreate, NullDaclFileIsWritableByEveryAccount) {
     HANDLE h = CreateFileA(dir.file("open").c_str(), RW, SHARE_RW, &sa, OPEN_ALWAYS, FILE_FLAG_OVERLAPPED, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     CloseHandle(h);
-    fs::perms p = fs::status(dir.path() + "/open").permissions();
+    fs::perms p = fs::status(dir.local("open")).permissions();
     const fs::perms all_rw = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                              fs::perms::group_write | fs::perms::others_read | fs::perms::others_write;
     EXPECT_EQ(all_rw, p & all_rw);
@@ -297,7 +297,7 @@ TEST(FileDelete, OpensNothingOfItsOwn) {
 }
 #endif
 
-TEST(FileAttributes, FolderFileMissingAndReadOnly) {
+TEST(FileAttributes, FolderFileAndMissing) {
     kavtest::TempDir dir;
     DWORD a = GetFileAttributesA(dir.path().c_str());
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, a);
@@ -316,11 +316,19 @@ TEST(FileAttributes, FolderFileMissingAndReadOnly) {
     SetLastError(0);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(dir.file("none\\f").c_str()));
     EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+    SetLastError(0);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(NULL));
+    EXPECT_NE((DWORD)0, GetLastError());
+}
 
+TEST(FileAttributes, ReadOnlyFromPermissionBits) {
+    kavtest::TempDir dir;
+    const std::string name = dir.file("f");
+    { Opened f(name, RW, SHARE_RW, CREATE_NEW); ASSERT_TRUE(f.ok()); }
     // Without write permission bits a file is read-only, for root too: it cannot be
     // opened for writing, replaced or deleted.
-    make_read_only(dir.path() + "/f", true);
-    a = GetFileAttributesA(name.c_str());
+    make_read_only(dir.local("f"), true);
+    DWORD a = GetFileAttributesA(name.c_str());
     EXPECT_TRUE(a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) << a;
     Opened writer(name, RW, SHARE_RW, OPEN_EXISTING);
     if (platform_is_wine()) {
@@ -338,14 +346,14 @@ TEST(FileAttributes, FolderFileMissingAndReadOnly) {
     SetLastError(0);
     EXPECT_FALSE(DeleteFileA(name.c_str()));
     EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
-    make_read_only(dir.path() + "/f", false);
+    make_read_only(dir.local("f"), false);
     EXPECT_TRUE(DeleteFileA(name.c_str()));
 
     // A folder without write permission bits is read-only too.
-    ASSERT_TRUE(fs::create_directory(dir.path() + "/ro"));
-    make_read_only(dir.path() + "/ro", true);
+    ASSERT_TRUE(fs::create_directory(dir.local("ro")));
+    make_read_only(dir.local("ro"), true);
     a = GetFileAttributesA(dir.file("ro").c_str());
-    make_read_only(dir.path() + "/ro", false);
+    make_read_only(dir.local("ro"), false);
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, a);
     EXPECT_TRUE(a & FILE_ATTRIBUTE_DIRECTORY);
     if (platform_is_wine()) {
@@ -356,10 +364,6 @@ TEST(FileAttributes, FolderFileMissingAndReadOnly) {
     } else {
         EXPECT_TRUE(a & FILE_ATTRIBUTE_READONLY);
     }
-
-    SetLastError(0);
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(NULL));
-    EXPECT_NE((DWORD)0, GetLastError());
 }
 
 }  // namespace

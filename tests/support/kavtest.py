@@ -8,6 +8,7 @@ under Wine; ctest passes which one through the environment:
   KAV_PLATFORM   "native" or "windows"
 """
 import os
+import selectors
 import shutil
 import signal
 import subprocess
@@ -137,3 +138,79 @@ def wait_for(predicate, timeout, interval=0.05):
 def is_tool_file(name):
     """A work, rendezvous or sync file of the tool."""
     return name.startswith(".#KAVLOCK") or name.endswith("endwaitfile") or name == "KAVSTOP.stop"
+
+
+# CreateFileA arguments of the file peer's open by default.
+GENERIC_RW = 0xC0000000
+SHARE_RW = 0x3
+OPEN_ALWAYS = 4
+OVERLAPPED_FLAG = 0x40000000
+
+
+class LinePeer:
+    """A helper process that runs one command per input line and answers with lines, each
+    read within a bound; in a session of its own."""
+
+    def __init__(self, command, env=None, preexec_fn=os.setsid):
+        self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, preexec_fn=preexec_fn, env=env)
+        self.sel = selectors.DefaultSelector()
+        self.sel.register(self.proc.stdout, selectors.EVENT_READ)
+        self.buf = b""
+
+    def cmd(self, line, timeout=60):
+        self.send(line)
+        return self.answer(line, timeout)
+
+    def send(self, line):
+        # Paths may carry code-page bytes: each character stands for one byte.
+        self.proc.stdin.write((line + "\n").encode("latin-1"))
+        self.proc.stdin.flush()
+
+    def answer(self, line, timeout=60):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self.sel.select(left):
+                raise AssertionError("no answer to %r" % line)
+            chunk = os.read(self.proc.stdout.fileno(), 4096)
+            if not chunk:
+                raise AssertionError("helper ended during %r" % line)
+            self.buf += chunk
+        answer, self.buf = self.buf.split(b"\n", 1)
+        return answer.decode("latin-1").strip()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=60)
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.flush()
+                self.proc.wait(timeout=60)
+            except (BrokenPipeError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait(timeout=60)
+        self.sel.close()
+        self.proc.stdin.close()
+        self.proc.stdout.close()
+
+
+class FilePeer(LinePeer):
+    """The filepeer helper (tests/platform/tools/filepeer.cpp): one file handle of the
+    platform layer, local or on a UNC path."""
+
+    def __init__(self, umask=None, env=None):
+        def pre():
+            os.setsid()
+            if umask is not None:
+                os.umask(umask)
+        super().__init__(command(tool("filepeer"), []), env=env, preexec_fn=pre)
+
+    def open(self, path, access=GENERIC_RW, share=SHARE_RW, disposition=OPEN_ALWAYS, flags=OVERLAPPED_FLAG,
+             verb="open"):
+        return self.cmd("%s %s 0x%x 0x%x %d 0x%x" % (verb, path if path.startswith("\\\\") else to_tool_path(path),
+                                                      access, share, disposition, flags))

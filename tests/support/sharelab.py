@@ -4,9 +4,13 @@
 A Lab owns a temporary folder; every server and client it starts runs in a session
 of its own (smbd signals its whole process group when it stops) and is stopped by
 its process group id, every mount is unmounted, and the folder is removed, however
-the Lab is left. Servers listen on 127.0.0.1 only, on ports picked free. Needs root
-(FUSE mounts, smbd's password database, sshd)."""
+the Lab is left, and so is every account it made for Samba. Servers listen on 127.0.0.1
+only, on ports picked free. Needs root (FUSE mounts, smbd's password database, sshd,
+accounts)."""
+import ctypes
+import itertools
 import os
+import pwd
 import re
 import secrets
 import shutil
@@ -27,17 +31,30 @@ import pairs  # noqa: E402  (the report reader)
 SHARE = "kav"
 
 
-def missing():
-    """Why the lab cannot run here, or None."""
+# What each kind of lab needs besides root: the FUSE clients and their servers, Samba
+# itself, the accounts of the SMB client's lab, and the second SMB client.
+NEEDS = {
+    "mounts": ("smbnetfs", "sshfs", "rclone", "fusermount", "ssh-keygen", "/usr/sbin/sshd", "/dev/fuse"),
+    "samba": ("smbd", "smbpasswd"),
+    "accounts": ("useradd", "userdel"),
+    "impacket": ("/usr/bin/python3",),  # the interpreter of Debian's python3-impacket
+}
+SYSTEM_PYTHON = NEEDS["impacket"][0]
+
+
+def missing(*needs):
+    """Why a lab with these needs (all by default) cannot run here, or None."""
     if os.geteuid() != 0:
-        return "needs root (FUSE mounts, smbd, sshd)"
-    if not os.path.exists("/dev/fuse"):
-        return "no /dev/fuse"
-    for prog in ("smbd", "smbpasswd", "smbnetfs", "sshfs", "rclone", "fusermount", "ssh-keygen"):
-        if shutil.which(prog) is None:
-            return "%s is not installed (scripts/setup installs it)" % prog
-    if not os.path.exists("/usr/sbin/sshd"):
-        return "sshd is not installed (scripts/setup installs it)"
+        return "needs root (FUSE mounts, smbd, sshd, accounts)"
+    for need in needs or NEEDS:
+        for prog in NEEDS[need]:
+            if prog.startswith("/") and not os.path.exists(prog):
+                return "no %s" % prog
+            if not prog.startswith("/") and shutil.which(prog) is None:
+                return "%s is not installed (scripts/setup installs it)" % prog
+        if need == "impacket" and subprocess.run([SYSTEM_PYTHON, "-c", "import impacket.smbconnection"],
+                                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+            return "impacket is not importable by %s (scripts/setup installs python3-impacket)" % SYSTEM_PYTHON
     return None
 
 
@@ -90,6 +107,57 @@ class Mount:
         self.server = server
 
 
+class SmbServer(Server):
+    """A Samba server for SMB clients: host, port, the account's user and password, and
+    each share's export folder (what the lab checks for leftovers)."""
+
+    host = "127.0.0.1"
+
+    def __init__(self, port, proc, user, password, exports):
+        super().__init__("samba", exports[next(iter(exports))], port, proc)
+        self.user = user
+        self.password = password
+        self.exports = exports
+
+    def unc(self, share, *names):
+        """\\\\127.0.0.1\\share\\name..."""
+        return "\\".join(["\\\\" + self.host, share] + list(names))
+
+    def env(self, creds=True, base=None):
+        """The environment of an SMB client of this server (the tool, or the impacket
+        peer): the caller's (or base) without credentials of its own, this server's port,
+        and with creds the account's user and password; without them the client is a guest."""
+        env = dict(os.environ if base is None else base)
+        for key in ("KAVPROBE_SMB_USER", "KAVPROBE_SMB_PASSWORD", "KAVPROBE_SMB_AUTHFILE"):
+            env.pop(key, None)
+        env["KAVPROBE_SMB_PORT"] = str(self.port)
+        if creds:
+            env["KAVPROBE_SMB_USER"] = self.user
+            env["KAVPROBE_SMB_PASSWORD"] = self.password
+        return env
+
+
+# The lab's accounts: kavsmb<pid of the lab's process>n<count>, marked as the lab's.
+ACCOUNT = re.compile(r"kavsmb(\d+)n\d+")
+ACCOUNT_MARK = "kavprobe share lab"
+ACCOUNTS_MADE = itertools.count()
+
+
+def _die_with_parent():
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
 class Lab:
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="kav-lab-")
@@ -97,6 +165,7 @@ class Lab:
         self.mounts = []   # mount points, in order
         self.links = []    # symbolic links made outside the root
         self.disks = []    # small file systems of their own, inside an export
+        self.accounts = []  # (user, password) of Unix accounts made for Samba
         self.password = secrets.token_hex(8)
 
     def __enter__(self):
@@ -112,38 +181,91 @@ class Lab:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def _start(self, args, name, env=None):
+    def _start(self, args, name, env=None, with_lab=False):
+        """with_lab: the process is killed when the thread that starts it ends, the lab's
+        process killed too (no tear-down runs then)."""
         log = open(os.path.join(self.root, name + ".log"), "ab")
         proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=env,
-                                start_new_session=True)
+                                start_new_session=True, preexec_fn=_die_with_parent if with_lab else None)
         log.close()
         self.procs.append(proc)
         return proc
 
     # --- servers -------------------------------------------------------------------
 
-    def samba(self):
-        d = self.folder("server-samba")
-        export = self.folder("server-samba/export")
-        state = self.folder("server-samba/state")
+    def _smbd(self, name, global_options, shares, accounts):
+        """smbd on 127.0.0.1 and a free port, with a password database of its own.
+        shares: {name: (folder, {option: value})}; accounts: [(user, password)]."""
+        d = self.folder(name)
+        state = self.folder(name + "/state")
         port = free_port()
         conf = os.path.join(d, "smb.conf")
+        options = {"interfaces": "127.0.0.1", "bind interfaces only": "yes", "smb ports": port,
+                   "disable netbios": "yes", "server role": "standalone server", "server min protocol": "SMB2_02",
+                   "load printers": "no", "printing": "bsd", "printcap name": "/dev/null", "disable spoolss": "yes",
+                   "log file": state + "/log.%m", "passdb backend": "tdbsam:%s/passdb.tdb" % state}
+        for key in ("lock directory", "state directory", "cache directory", "private dir", "pid directory",
+                    "ncalrpc dir", "binddns dir"):
+            options[key] = self.folder(name + "/state/" + key.split()[0])
+        options.update(global_options)
         with open(conf, "w") as f:
-            f.write("[global]\n"
-                    "  interfaces = 127.0.0.1\n  bind interfaces only = yes\n  smb ports = %d\n"
-                    "  disable netbios = yes\n  server role = standalone server\n  map to guest = never\n"
-                    "  server min protocol = SMB2_02\n"
-                    "  load printers = no\n  printing = bsd\n  printcap name = /dev/null\n  disable spoolss = yes\n"
-                    "  log file = %s/log.%%m\n  passdb backend = tdbsam:%s/passdb.tdb\n" % (port, state, state))
-            for key in ("lock directory", "state directory", "cache directory", "private dir", "pid directory",
-                        "ncalrpc dir", "binddns dir"):
-                f.write("  %s = %s\n" % (key, self.folder("server-samba/state/" + key.split()[0])))
-            f.write("[%s]\n  path = %s\n  read only = no\n  force user = root\n" % (SHARE, export))
-        subprocess.run(["smbpasswd", "-c", conf, "-s", "-a", "root"], input=("%s\n%s\n" % ((self.password,) * 2)).encode(),
-                       check=True, stdout=subprocess.DEVNULL)
-        proc = self._start(["smbd", "--foreground", "--no-process-group", "-s", conf, "--debug-stdout"], "smbd")
+            for section, (path, extra) in [("global", (None, options))] + list(shares.items()):
+                f.write("[%s]\n" % section)
+                if path is not None:
+                    f.write("  path = %s\n" % path)
+                f.write("".join("  %s = %s\n" % kv for kv in extra.items()))
+        for user, password in accounts:
+            subprocess.run(["smbpasswd", "-c", conf, "-s", "-a", user], check=True, stdout=subprocess.DEVNULL,
+                           input=("%s\n%s\n" % (password, password)).encode())
+        proc = self._start(["smbd", "--foreground", "--no-process-group", "-s", conf, "--debug-stdout"], name,
+                           with_lab=True)
         _until(lambda: _listening(port), 30, "smbd", proc)
+        return port, proc
+
+    def samba(self):
+        """Samba for the FUSE clients: root's account, every file root's."""
+        export = self.folder("server-samba/export")
+        port, proc = self._smbd("server-samba", {"map to guest": "never"},
+                                {SHARE: (export, {"read only": "no", "force user": "root"})},
+                                [("root", self.password)])
         return Server("samba", export, port, proc)
+
+    def smb_server(self, shares=None, global_options=None):
+        """Samba for the tool's own SMB client and the impacket peer: an account of its own
+        (made here, removed by stop), unknown users as guests. shares: {name: {option:
+        value}} added to the defaults (writable by the account, nothing forced); by default
+        "kav" and "nolock" (locking = no). Each share has an export folder of its own."""
+        if shares is None:
+            shares = {SHARE: {}, "nolock": {"locking": "no"}}
+        user, password = self.account()
+        name = "server-smb%d" % len(self.procs)
+        os.chmod(self.root, 0o711)  # smbd reaches the exports as the account
+        os.chmod(self.folder(name), 0o711)
+        entry = pwd.getpwnam(user)
+        exports = {}
+        for share in shares:
+            exports[share] = self.folder("%s/%s" % (name, share))
+            os.chown(exports[share], entry.pw_uid, entry.pw_gid)
+        port, proc = self._smbd(name, dict({"map to guest": "bad user"}, **(global_options or {})),
+                                {share: (exports[share], dict({"read only": "no"}, **options))
+                                 for share, options in shares.items()}, [(user, password)])
+        return SmbServer(port, proc, user, password, exports)
+
+    def account(self):
+        """The lab's Unix account for Samba (made once): its name and a random password.
+        Accounts of earlier labs whose process is gone are removed first."""
+        if self.accounts:
+            return self.accounts[0]
+        for entry in pwd.getpwall():
+            m = ACCOUNT.fullmatch(entry.pw_name)
+            if m and entry.pw_gecos == ACCOUNT_MARK and not _alive(int(m.group(1))):
+                subprocess.run(["userdel", "--force", entry.pw_name], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        user = "kavsmb%dn%d" % (os.getpid(), next(ACCOUNTS_MADE))
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", "--comment",
+                        ACCOUNT_MARK, user], check=True)
+        self.accounts.append((user, secrets.token_urlsafe(12)))
+        return self.accounts[0]
 
     def sshd(self):
         d = self.folder("server-ssh")
@@ -240,13 +362,14 @@ class Lab:
             finally:
                 os.close(fd)
 
-    def kill_client(self, mount):
-        """The share vanishes: its client dies at once."""
+    def kill(self, what):
+        """A client (the share vanishes) or a server dies at once, with every process of its
+        group (smbd's children serve its connections)."""
         try:
-            os.killpg(mount.proc.pid, signal.SIGKILL)
+            os.killpg(what.proc.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-        mount.proc.wait()
+        what.proc.wait()
 
     # --- tear-down -----------------------------------------------------------------
 
@@ -296,7 +419,9 @@ class Lab:
                 busy = busy or mounted(mnt)
         if not busy:
             shutil.rmtree(self.root, ignore_errors=True)
-        self.procs, self.mounts, self.links, self.disks = [], [], [], []
+        for user, _ in self.accounts:
+            subprocess.run(["userdel", "--force", user], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs, self.mounts, self.links, self.disks, self.accounts = [], [], [], [], []
 
 
 def tool_files(folder):

@@ -1,0 +1,164 @@
+"""The tool's own SMB client, on Samba, against an independent client: the platform layer
+on UNC paths (the filepeer helper) and impacket (tests/support/smbpeer) each see the
+other's locks, share modes and deletes as two Windows machines would, and every failure
+of logon, share or connection answers with its Windows error within a bound.
+
+Native build only (the Windows build reaches UNC paths through Windows or Wine); needs
+root; skipped (77) elsewhere."""
+import os
+import sys
+import time
+import unittest
+
+import kavtest
+import sharelab
+import smbpeer
+
+SKIP = 77
+BOUND = 10  # seconds a failure may take to be answered: a bound, not a wait
+ANSWER = BOUND + 50  # how long the helper may stay silent before the test gives up on it
+SHARE = sharelab.SHARE
+RW = 0x12019F  # GENERIC_READ | GENERIC_WRITE as the peer sends them
+EXCL_NOW, SHARED_NOW, EXCL_WAIT = 3, 1, 2  # LockFileEx flags
+OPEN_EXISTING = 3
+SHARE_NONE = 0
+FILE_OPEN, FILE_OPEN_IF = 1, 3
+
+
+class SmbClient(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = sharelab.Lab()
+        try:
+            cls.server = cls.lab.smb_server()
+        except BaseException:
+            cls.lab.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.stop()
+
+    def setUp(self):
+        self.peers = []
+        self.name = self.id().rsplit(".", 1)[1] + ".dat"
+        self.unc = self.server.unc(SHARE, self.name)
+
+    def tearDown(self):
+        for p in self.peers:
+            p.close()
+
+    def tool(self, env=None):
+        p = kavtest.FilePeer(env=self.server.env() if env is None else env)
+        self.peers.append(p)
+        return p
+
+    def impacket(self):
+        p = smbpeer.SmbPeer(self.server, SHARE)
+        self.peers.append(p)
+        self.assertEqual("ok", p.login)
+        return p
+
+    def both_open(self):
+        tool, peer = self.tool(), self.impacket()
+        self.assertEqual("ok", tool.open(self.unc))
+        self.assertEqual("ok", peer.cmd("open %s 0x%x 3 %d" % (self.name, RW, FILE_OPEN)))
+        return tool, peer
+
+    def test_a_held_byte_is_refused_both_ways(self):
+        tool, peer = self.both_open()
+        self.assertEqual("ok", tool.cmd("lock 0 1 %d" % EXCL_NOW))
+        self.assertEqual("err 0xC0000055", peer.cmd("lock 0 EXCL now"))
+        self.assertEqual("err 0xC0000055", peer.cmd("lock 0 SHARED now"))
+        self.assertEqual("ok", peer.cmd("lock 1 SHARED now"))
+        self.assertEqual("err 33", tool.cmd("lock 1 1 %d" % EXCL_NOW))
+        self.assertEqual("ok", tool.cmd("lock 1 1 %d" % SHARED_NOW))
+        self.assertEqual("ok", tool.cmd("unlock 0 1"))
+        self.assertEqual("ok", peer.cmd("lock 0 EXCL now"))
+        self.assertEqual("err 33", tool.cmd("lock 0 1 %d" % SHARED_NOW))
+
+    def test_a_waiting_lock_of_the_tool_is_granted_when_impacket_releases(self):
+        tool, peer = self.both_open()
+        self.assertEqual("ok", peer.cmd("lock 0 EXCL now"))
+        self.assertEqual("pending", tool.cmd("lock 0 1 %d" % EXCL_WAIT))
+        self.assertEqual("err 996", tool.cmd("poll"))  # ERROR_IO_INCOMPLETE: still waiting
+        self.assertEqual("ok", peer.cmd("unlock 0"))
+        self.assertEqual("ok", tool.cmd("wait", timeout=BOUND))
+        self.assertEqual("err 0xC0000055", peer.cmd("lock 0 EXCL now"))  # the grant took the byte
+
+    def test_opens_without_sharing_are_refused_both_ways(self):
+        tool, peer = self.tool(), self.impacket()
+        self.assertEqual("ok", tool.open(self.unc, share=SHARE_NONE))
+        self.assertEqual("err 0xC0000043", peer.cmd("open %s 0x%x 7 %d" % (self.name, RW, FILE_OPEN)))
+        self.assertEqual("ok", tool.cmd("close"))
+        self.assertEqual("ok", peer.cmd("open %s 0x%x %d %d" % (self.name, RW, SHARE_NONE, FILE_OPEN)))
+        self.assertEqual("err 32", tool.open(self.unc, disposition=OPEN_EXISTING))
+
+    def test_delete_is_refused_while_impacket_holds_the_file_without_delete_sharing(self):
+        tool, peer = self.tool(), self.impacket()
+        self.assertEqual("ok", peer.cmd("open %s 0x%x 3 %d" % (self.name, RW, FILE_OPEN_IF)))
+        self.assertEqual("err 32", tool.cmd("delete " + self.unc))
+        self.assertIn(self.name, os.listdir(self.server.exports[SHARE]))
+        self.assertEqual("ok", peer.cmd("close"))
+        self.assertEqual("ok", tool.cmd("delete " + self.unc))
+        self.assertNotIn(self.name, os.listdir(self.server.exports[SHARE]))
+
+    def timed(self, what, call):
+        started = time.monotonic()
+        answer = call()
+        self.assertLess(time.monotonic() - started, BOUND, what)
+        return answer
+
+    def test_failures_answer_with_their_windows_error_within_a_bound(self):
+        env = self.server.env()
+        cases = [
+            ("wrong password", self.unc, dict(env, KAVPROBE_SMB_PASSWORD=self.server.password + "x"), {"err 1326"}),
+            ("unknown share", self.server.unc("nosuch", self.name), env, {"err 67"}),
+            ("nothing listening", self.unc, dict(env, KAVPROBE_SMB_PORT=str(sharelab.free_port())),
+             {"err 53", "err 1231"}),
+        ]
+        for what, path, case_env, expected in cases:
+            with self.subTest(what):
+                tool = self.tool(case_env)
+                self.assertIn(self.timed(what, lambda: tool.open(path)), expected)
+        with self.subTest("server killed"):
+            # A server of its own: the others' stays up.
+            server = self.lab.smb_server({SHARE: {}})
+            tool = self.tool(server.env())
+            self.assertEqual("ok", tool.open(server.unc(SHARE, self.name)))
+            self.lab.kill(server)
+            self.assertEqual("err 64", self.timed("server killed", lambda: tool.cmd("lock 0 1 %d" % EXCL_NOW)))
+
+    def test_the_peers_see_samba_enforce_locks_and_share_modes(self):
+        # The yardstick of the cases above, two impacket clients, and the lab's share
+        # without locking, where the same refusal is granted.
+        for share, refused in ((SHARE, "err 0xC0000055"), ("nolock", "ok")):
+            with self.subTest(share=share):
+                a, b = (smbpeer.SmbPeer(self.server, share) for _ in range(2))
+                self.peers += [a, b]
+                self.assertEqual(["ok", "ok"], [a.login, b.login])
+                self.assertEqual("ok", a.cmd("open %s 0x%x 3 %d" % (self.name, RW, FILE_OPEN_IF)))
+                self.assertEqual("ok", b.cmd("open %s 0x%x 3 %d" % (self.name, RW, FILE_OPEN)))
+                self.assertEqual("ok", a.cmd("lock 0 EXCL now"))
+                self.assertEqual(refused, b.cmd("lock 0 EXCL now"))
+                if share != SHARE:
+                    continue
+                self.assertEqual("pending", b.cmd("lock 0 EXCL wait"))
+                self.assertEqual("ok", a.cmd("unlock 0"))
+                self.assertEqual("done 0x00000000", b.wait_done(timeout=BOUND))
+                self.assertEqual("err 0xC0000055", a.cmd("lock 0 EXCL now"))
+                self.assertEqual(["ok", "ok"], [a.cmd("close"), b.cmd("close")])
+                self.assertEqual("ok", a.cmd("open %s 0x%x %d %d" % (self.name, RW, SHARE_NONE, FILE_OPEN)))
+                self.assertEqual("err 0xC0000043", b.cmd("open %s 0x%x 7 %d" % (self.name, RW, FILE_OPEN)))
+                self.assertEqual("err 0xC0000043", b.cmd("delete " + self.name))
+
+
+if __name__ == "__main__":
+    if kavtest.IS_WINE:
+        print("shares: skipped: the SMB client is the native build's")
+        sys.exit(SKIP)
+    why = sharelab.missing("samba", "accounts", "impacket")
+    if why:
+        print("shares: skipped: " + why)
+        sys.exit(SKIP)
+    unittest.main(verbosity=2)
