@@ -62,6 +62,8 @@ TempDir::~TempDir() {
     fs::remove_all(local_, ec);
 }
 
+bool on_share() { return !trimmed(env("KAV_TEST_ROOT")).empty(); }
+
 std::string TempDir::file(const std::string &name) const { return path_ + "\\" + name; }
 
 std::string TempDir::local(const std::string &name) const { return name.empty() ? local_ : local_ + "/" + name; }

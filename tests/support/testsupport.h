@@ -41,6 +41,9 @@ class TempDir {
     std::string local_;
 };
 
+// Whether the tests run over the SMB client (KAV_TEST_ROOT set).
+bool on_share();
+
 // Both read through the local file system, a UNC path under KAV_TEST_ROOT too.
 bool file_exists(const std::string &path);
 // Whole content of a file, or an empty string when it cannot be read.
