@@ -3,6 +3,7 @@
 // per server, found again by every later open.
 #include "auth.h"
 #include "transport.h"
+#include "win32_smb.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -314,7 +315,9 @@ uint32_t authenticate(Conn *c, const std::vector<uint8_t> &negotiate_blob) {
 }
 
 std::mutex g_registry_mu;
-std::vector<Conn *> g_conns;  // live and dead; the dead are left to their reader
+// Live and dead connections; the dead are left to their reader. Never destroyed: a
+// reader may still run while the process exits.
+std::vector<Conn *> &g_conns = *new std::vector<Conn *>;
 
 uint32_t port_of_env(uint16_t *port) {
     const char *v = getenv("KAVPROBE_SMB_PORT");
@@ -368,11 +371,26 @@ uint32_t tree_connect(Conn *c, const std::string &share, Tree **out) {
     return kSuccess;
 }
 
-uint32_t tree_get(const std::string &host, const std::string &share, Tree **out) {
+namespace {
+
+// The report shows only what the tool makes of a failed open (a folder it cannot use);
+// why the server could not be used goes to the standard error, once per share and cause.
+uint32_t say_failure(const std::string &host, const std::string &share, uint32_t st) {
+    static std::vector<std::string> &said = *new std::vector<std::string>;
+    char line[600];
+    snprintf(line, sizeof line, "kavprobe: \\\\%.200s\\%.200s over SMB: Win32 error %lu (NTSTATUS 0x%08X)\n",
+             host.c_str(), share.c_str(), static_cast<unsigned long>(status_to_win32(st)), st);
+    for (const std::string &s : said)
+        if (s == line) return st;
+    said.push_back(line);
+    fputs(line, stderr);
+    return st;
+}
+
+uint32_t tree_find(const std::string &host, const std::string &share, Tree **out) {
     uint16_t port;
     uint32_t st = port_of_env(&port);
     if (st != kSuccess) return st;
-    std::lock_guard<std::mutex> registry(g_registry_mu);
     Conn *c = nullptr;
     for (Conn *k : g_conns) {
         std::lock_guard<std::mutex> lock(k->mu);
@@ -404,6 +422,14 @@ uint32_t tree_get(const std::string &host, const std::string &share, Tree **out)
         }
     }
     return tree_connect(c, share, out);
+}
+
+}  // namespace
+
+uint32_t tree_get(const std::string &host, const std::string &share, Tree **out) {
+    std::lock_guard<std::mutex> registry(g_registry_mu);
+    uint32_t st = tree_find(host, share, out);
+    return st == kSuccess ? st : say_failure(host, share, st);
 }
 
 }  // namespace smb
