@@ -387,30 +387,52 @@ uint32_t say_failure(const std::string &host, const std::string &share, uint32_t
     return st;
 }
 
+// A server that let a connect or a request run out of time is not tried again for a
+// while: each new try would cost the whole bound again, and a tool that opens a file
+// per step would wait minutes for a server that has stopped answering.
+constexpr auto kUnansweredPause = std::chrono::seconds(30);
+struct Unanswered {
+    std::string host;
+    uint16_t port;
+    Clock::time_point when;
+};
+std::vector<Unanswered> &g_unanswered = *new std::vector<Unanswered>;
+
+bool same_server(const std::string &a, uint16_t pa, const std::string &b, uint16_t pb) {
+    return pa == pb && strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
 uint32_t tree_find(const std::string &host, const std::string &share, Tree **out) {
     uint16_t port;
     uint32_t st = port_of_env(&port);
     if (st != kSuccess) return st;
+    const Clock::time_point now = Clock::now();
+    for (const Unanswered &u : g_unanswered)
+        if (same_server(u.host, u.port, host, port) && now - u.when < kUnansweredPause) return kBadNetworkPath;
     Conn *c = nullptr;
     for (Conn *k : g_conns) {
         std::lock_guard<std::mutex> lock(k->mu);
-        if (!k->dead && k->port == port && strcasecmp(k->host.c_str(), host.c_str()) == 0) c = k;
+        if (!same_server(k->host, k->port, host, port)) continue;
+        if (!k->dead) c = k;
+        else if (k->dead_status == kIoTimeout && now - k->died < kUnansweredPause) return kBadNetworkPath;
     }
     if (c == nullptr) {
         c = new Conn;
         c->host = host;
         c->port = port;
         st = conn_open(c);
-        if (st != kSuccess) {
+        if (st == kSuccess) {
+            g_conns.push_back(c);
+            st = session_setup(c);
+            if (st != kSuccess) conn_fail(c, st == kIoTimeout ? kIoTimeout : kConnectionDisconnected);
+        } else {
             delete c;  // no reader was started
-            return st;
         }
-        g_conns.push_back(c);
-        st = session_setup(c);
-        if (st != kSuccess) {
-            conn_fail(c, kConnectionDisconnected);
-            return st;
+        if (st == kIoTimeout) {
+            g_unanswered.push_back(Unanswered{host, port, Clock::now()});
+            return kBadNetworkPath;
         }
+        if (st != kSuccess) return st;
     }
     {
         std::lock_guard<std::mutex> lock(c->mu);

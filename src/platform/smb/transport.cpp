@@ -238,7 +238,10 @@ uint32_t conn_open(Conn *c) {
         }
         if (err != 0) {
             ::close(fd);
-            status = err == ENETUNREACH ? kNetworkUnreachable : err == EHOSTUNREACH ? kHostUnreachable : kBadNetworkPath;
+            status = err == ENETUNREACH  ? kNetworkUnreachable
+                     : err == EHOSTUNREACH ? kHostUnreachable
+                     : err == ETIMEDOUT    ? kIoTimeout
+                                           : kBadNetworkPath;
             continue;
         }
         int flags = 1;
@@ -271,6 +274,7 @@ void conn_fail(Conn *c, uint32_t status) {
         if (c->dead) return;
         c->dead = true;
         c->dead_status = status;
+        c->died = Clock::now();
         const Clock::time_point now = Clock::now();
         for (auto &kv : c->calls) {
             Call *call = kv.second;

@@ -90,6 +90,7 @@ struct Conn {
     std::condition_variable cv;  // calls ending, credits arriving
     bool dead = false;
     uint32_t dead_status = kSuccess;
+    Clock::time_point died{};
     uint64_t next_msg_id = 0;
     uint64_t credits = 1;  // message ids we may still use
     std::map<uint64_t, Call *> calls;
@@ -121,7 +122,8 @@ constexpr std::chrono::seconds kReplyBound{10};
 constexpr std::chrono::seconds kCancelBound{5};
 constexpr std::chrono::seconds kPendingBound{60};
 
-// Opens the TCP connection and starts the reader; kSuccess or a client-side status.
+// Opens the TCP connection and starts the reader; kSuccess or a client-side status
+// (kIoTimeout: nothing answered the connect within its bound).
 uint32_t conn_open(Conn *c);
 // Ends the connection (if not already) with status for every call still open.
 void conn_fail(Conn *c, uint32_t status);
