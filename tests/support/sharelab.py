@@ -123,17 +123,13 @@ class SmbServer(Server):
         """\\\\127.0.0.1\\share\\name..."""
         return "\\".join(["\\\\" + self.host, share] + list(names))
 
-    def env(self, creds=True, base=None):
+    def env(self):
         """The environment of an SMB client of this server (the tool, or the impacket
-        peer): the caller's (or base) without credentials of its own, this server's port,
-        and with creds the account's user and password; without them the client is a guest."""
-        env = dict(os.environ if base is None else base)
-        for key in ("KAVPROBE_SMB_USER", "KAVPROBE_SMB_PASSWORD", "KAVPROBE_SMB_AUTHFILE"):
-            env.pop(key, None)
-        env["KAVPROBE_SMB_PORT"] = str(self.port)
-        if creds:
-            env["KAVPROBE_SMB_USER"] = self.user
-            env["KAVPROBE_SMB_PASSWORD"] = self.password
+        peer): the caller's, with this server's port and the account's user and password
+        in place of any credentials of its own."""
+        env = dict(os.environ)
+        env.pop("KAVPROBE_SMB_AUTHFILE", None)
+        env.update(KAVPROBE_SMB_PORT=str(self.port), KAVPROBE_SMB_USER=self.user, KAVPROBE_SMB_PASSWORD=self.password)
         return env
 
 
@@ -230,7 +226,7 @@ class Lab:
                                 [("root", self.password)])
         return Server("samba", export, port, proc)
 
-    def smb_server(self, shares=None, global_options=None):
+    def smb_server(self, shares=None):
         """Samba for the tool's own SMB client and the impacket peer: an account of its own
         (made here, removed by stop), unknown users as guests. shares: {name: {option:
         value}} added to the defaults (writable by the account, nothing forced); by default
@@ -246,7 +242,7 @@ class Lab:
         for share in shares:
             exports[share] = self.folder("%s/%s" % (name, share))
             os.chown(exports[share], entry.pw_uid, entry.pw_gid)
-        port, proc = self._smbd(name, dict({"map to guest": "bad user"}, **(global_options or {})),
+        port, proc = self._smbd(name, {"map to guest": "bad user"},
                                 {share: (exports[share], dict({"read only": "no"}, **options))
                                  for share, options in shares.items()}, [(user, password)])
         return SmbServer(port, proc, user, password, exports)

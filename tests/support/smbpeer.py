@@ -33,10 +33,9 @@ HERE = os.path.abspath(__file__)
 class SmbPeer(kavtest.LinePeer):
     """The test's side: one peer process, its login answer in self.login."""
 
-    def __init__(self, server, share, creds=True, env=None):
+    def __init__(self, server, share):
         import sharelab
-        super().__init__([sharelab.SYSTEM_PYTHON, HERE, server.host, share],
-                         env=env if env is not None else server.env(creds))
+        super().__init__([sharelab.SYSTEM_PYTHON, HERE, server.host, share], env=server.env())
         self.done = []  # "done ..." lines read while waiting for another answer
         self.login = self.answer("login")
 
