@@ -2,6 +2,8 @@
 // DeleteFileA, GetFileAttributesA.
 #include "file.h"
 
+#include "../smb/win32_smb.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -76,7 +78,7 @@ BOOL begin_io(File *f, const void *buffer, DWORD count, OVERLAPPED *ov, bool wri
     if (buffer == nullptr && count != 0) return fail<BOOL>(ERROR_NOACCESS, FALSE);
     if (f->overlapped && ov == nullptr) return fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
     if (ov != nullptr) {
-        if (!begin_overlapped(ov, f, &ev->ev)) return FALSE;
+        if (!begin_overlapped(ov, &f->sig, &ev->ev)) return FALSE;
         *off = u64_of(ov->Offset, ov->OffsetHigh);
         if (write && *off == UINT64_MAX) {
             struct stat st;
@@ -142,7 +144,7 @@ DWORD missing_name_error(const std::string &path) {
     return ERROR_PATH_NOT_FOUND;
 }
 
-BOOL begin_overlapped(OVERLAPPED *ov, File *f, Event **ev) {
+BOOL begin_overlapped(OVERLAPPED *ov, Signal *handle, Event **ev) {
     *ev = nullptr;
     HANDLE h = overlapped_event(ov);
     if (h != nullptr) {
@@ -151,14 +153,14 @@ BOOL begin_overlapped(OVERLAPPED *ov, File *f, Event **ev) {
     }
     __atomic_store_n(&ov->InternalHigh, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
-    (*ev != nullptr ? (*ev)->sig : f->sig).reset();
+    (*ev != nullptr ? &(*ev)->sig : handle)->reset();
     return TRUE;
 }
 
-void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, File *f) {
+void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, Signal *handle) {
     __atomic_store_n(&ov->InternalHigh, bytes, __ATOMIC_RELAXED);
     __atomic_store_n(&ov->Internal, status, __ATOMIC_RELEASE);
-    (ev != nullptr ? ev->sig : f->sig).set();
+    (ev != nullptr ? &ev->sig : handle)->set();
 }
 
 }  // namespace plat
@@ -171,6 +173,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     (void)hTemplateFile;
+    if (smb::is_unc(lpFileName))
+        return smb::create_file(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                                dwFlagsAndAttributes);
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
         return plat::fail<HANDLE>(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     std::string path = plat::posix_path(lpFileName);
@@ -288,24 +293,29 @@ static BOOL transfer(HANDLE hFile, const void *buffer, DWORD count, LPDWORD tran
     if (ov == nullptr || !f->overlapped) lseek(f->fd, static_cast<off_t>(off + done), SEEK_SET);
     if (ov == nullptr) return TRUE;  // end of file is a successful read of 0 bytes
     if (!write && done == 0 && count != 0) {
-        plat::complete_overlapped(ov, plat::kStatusEndOfFile, 0, ev.ev, f.get());
+        plat::complete_overlapped(ov, plat::kStatusEndOfFile, 0, ev.ev, &f->sig);
         return plat::fail<BOOL>(ERROR_HANDLE_EOF, FALSE);
     }
-    plat::complete_overlapped(ov, plat::kStatusSuccess, done, ev.ev, f.get());
+    plat::complete_overlapped(ov, plat::kStatusSuccess, done, ev.ev, &f->sig);
     return TRUE;
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
+    if (smb::is_remote(hFile))
+        return smb::read_file(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
     return transfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped, false);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
+    if (smb::is_remote(hFile))
+        return smb::write_file(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
     return transfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped, true);
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+    if (smb::is_remote(hFile)) return smb::flush_file_buffers(hFile);
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return FALSE;
     // Linux syncs a read-only descriptor happily; Windows wants write access.
@@ -315,6 +325,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
 }
 
 DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+    if (smb::is_remote(hFile)) return smb::set_file_pointer(hFile, lDistanceToMove, lpDistanceToMoveHigh, dwMoveMethod);
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return INVALID_SET_FILE_POINTER;
     int64_t dist = lpDistanceToMoveHigh != nullptr
@@ -348,6 +359,7 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+    if (smb::is_unc(lpFileName)) return smb::delete_file(lpFileName);
     std::string path = plat::posix_path(lpFileName);
     if (path.empty()) return plat::fail<BOOL>(ERROR_PATH_NOT_FOUND, FALSE);
     // A server that refuses to unlink an open file answers EBUSY. The open may be one
@@ -364,6 +376,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+    if (smb::is_unc(lpFileName)) return smb::get_file_attributes(lpFileName);
     std::string path = plat::posix_path(lpFileName);
     if (path.empty()) return plat::fail<DWORD>(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     struct stat st;

@@ -123,14 +123,14 @@ inline HANDLE overlapped_event(const OVERLAPPED *ov) {
 }
 
 // Starts a request that carries an OVERLAPPED: the record says pending and the event
-// (or the handle) is reset until the request ends, as on Windows; a request refused at
-// once leaves both so. *ev receives a reference to the event, or nullptr. FALSE with
-// ERROR_INVALID_HANDLE when the event is not an event.
-BOOL begin_overlapped(OVERLAPPED *ov, File *f, Event **ev);
+// (or the handle, whose signal is handle) is reset until the request ends, as on
+// Windows; a request refused at once leaves both so. *ev receives a reference to the
+// event, or nullptr. FALSE with ERROR_INVALID_HANDLE when the event is not an event.
+BOOL begin_overlapped(OVERLAPPED *ov, Signal *handle, Event **ev);
 
 // Stores the final status of an overlapped request and signals its event (or the
 // handle when the request has none).
-void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, File *f);
+void complete_overlapped(OVERLAPPED *ov, ULONG_PTR status, ULONG_PTR bytes, Event *ev, Signal *handle);
 
 }  // namespace plat
 

@@ -1,5 +1,6 @@
 // Handle table of the POSIX layer: every kernel-object handle the layer hands out
-// (file, event, waitable timer, thread) is an index into one process-wide table.
+// (file, event, waitable timer, thread, and the SMB layer's remote files) is an index
+// into one process-wide table.
 #pragma once
 
 #include "../win32.h"
@@ -8,7 +9,7 @@
 
 namespace plat {
 
-enum class Kind { File, Event, Timer, Thread };
+enum class Kind { File, Event, Timer, Thread, RemoteFile };
 
 // A kernel object. References are counted so that a handle closed by one thread
 // while another is still inside a call on it stays valid until that call ends.

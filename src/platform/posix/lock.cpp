@@ -8,6 +8,8 @@
 // milliseconds; an overlapped handle's request does so on a thread of its own.
 #include "file.h"
 
+#include "../smb/win32_smb.h"
+
 #include <errno.h>
 #include <fcntl.h>
 
@@ -22,10 +24,6 @@ namespace {
 typedef unsigned __int128 u128;
 
 constexpr auto kRetry = std::chrono::milliseconds(10);
-constexpr ULONG_PTR kStatusFileLockConflict = 0xC0000054;
-constexpr ULONG_PTR kStatusRangeNotLocked = 0xC000007E;
-constexpr ULONG_PTR kStatusAccessDenied = 0xC0000022;
-constexpr ULONG_PTR kStatusInvalidHandle = 0xC0000008;
 
 u128 end_of(uint64_t off, uint64_t len) { return static_cast<u128>(off) + len; }
 
@@ -130,7 +128,7 @@ void pending_main(PendingLock *p) {
         p->done = true;
     }
     // From here on the OVERLAPPED belongs to the caller again.
-    complete_overlapped(p->ov, status, 0, p->event, f);
+    complete_overlapped(p->ov, status, 0, p->event, &f->sig);
     if (p->event) object_unref(p->event);
     p->event = nullptr;
 }
@@ -146,20 +144,6 @@ void reap_pending(File *f) {
         } else {
             ++it;
         }
-    }
-}
-
-DWORD status_to_win32(ULONG_PTR status) {
-    switch (status) {
-    case kStatusSuccess: return ERROR_SUCCESS;
-    case kStatusEndOfFile: return ERROR_HANDLE_EOF;
-    case kStatusCancelled: return ERROR_OPERATION_ABORTED;
-    case kStatusLockNotGranted:
-    case kStatusFileLockConflict: return ERROR_LOCK_VIOLATION;
-    case kStatusRangeNotLocked: return ERROR_NOT_LOCKED;
-    case kStatusAccessDenied: return ERROR_ACCESS_DENIED;
-    case kStatusInvalidHandle: return ERROR_INVALID_HANDLE;
-    default: return ERROR_MR_MID_NOT_FOUND;  // what Windows answers for a status it cannot map
     }
 }
 
@@ -222,6 +206,9 @@ using plat::Ref;
 
 BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBytesToLockLow,
                        DWORD nNumberOfBytesToLockHigh, LPOVERLAPPED lpOverlapped) {
+    if (smb::is_remote(hFile))
+        return smb::lock_file_ex(hFile, dwFlags, dwReserved, nNumberOfBytesToLockLow, nNumberOfBytesToLockHigh,
+                                 lpOverlapped);
     uint64_t off, len;
     Ref<File> f(plat::lock_call(hFile, lpOverlapped, dwReserved, nNumberOfBytesToLockLow, nNumberOfBytesToLockHigh,
                                 &off, &len));
@@ -230,7 +217,7 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
     const bool exclusive = (dwFlags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
 
     plat::EventRef ev;
-    if (!plat::begin_overlapped(lpOverlapped, f.get(), &ev.ev)) return FALSE;
+    if (!plat::begin_overlapped(lpOverlapped, &f->sig, &ev.ev)) return FALSE;
 
     std::unique_lock<std::mutex> lock(f->mu);
     plat::reap_pending(f.get());
@@ -257,7 +244,7 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
     }
     lock.unlock();
     if (g == plat::kGranted) {
-        plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, 0, ev.ev, f.get());
+        plat::complete_overlapped(lpOverlapped, plat::kStatusSuccess, 0, ev.ev, &f->sig);
         return TRUE;
     }
     return plat::fail<BOOL>(g == plat::kConflict ? ERROR_LOCK_VIOLATION : err, FALSE);
@@ -265,6 +252,9 @@ BOOL WINAPI LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNum
 
 BOOL WINAPI UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLow,
                          DWORD nNumberOfBytesToUnlockHigh, LPOVERLAPPED lpOverlapped) {
+    if (smb::is_remote(hFile))
+        return smb::unlock_file_ex(hFile, dwReserved, nNumberOfBytesToUnlockLow, nNumberOfBytesToUnlockHigh,
+                                   lpOverlapped);
     uint64_t off, len;
     Ref<File> f(plat::lock_call(hFile, lpOverlapped, dwReserved, nNumberOfBytesToUnlockLow,
                                 nNumberOfBytesToUnlockHigh, &off, &len));
@@ -294,8 +284,10 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     if (status == plat::kStatusPending) {
         if (!bWait) return plat::fail<BOOL>(ERROR_IO_INCOMPLETE, FALSE);
         HANDLE evh = plat::overlapped_event(lpOverlapped);
-        Ref<plat::Object> waitable(evh != nullptr ? plat::handle_ref_any(evh) : plat::handle_ref(hFile, Kind::File));
+        Ref<plat::Object> waitable(plat::handle_ref_any(evh != nullptr ? evh : hFile));
         if (!waitable) return FALSE;
+        if (evh == nullptr && waitable->kind != Kind::File && waitable->kind != Kind::RemoteFile)
+            return plat::fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
         while ((status = __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)) == plat::kStatusPending) {
             // The signal may have been taken by another waiter; look again now and then.
             waitable->wait(50);
@@ -303,11 +295,13 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     }
     if (lpNumberOfBytesTransferred != nullptr)
         *lpNumberOfBytesTransferred = static_cast<DWORD>(__atomic_load_n(&lpOverlapped->InternalHigh, __ATOMIC_RELAXED));
-    if (status != plat::kStatusSuccess) return plat::fail<BOOL>(plat::status_to_win32(status), FALSE);
+    // The record holds an NTSTATUS: the layer's own, or a file server's.
+    if (status != plat::kStatusSuccess) return plat::fail<BOOL>(smb::status_to_win32((uint32_t)status), FALSE);
     return TRUE;
 }
 
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+    if (smb::is_remote(hFile)) return smb::cancel_io_ex(hFile, lpOverlapped);
     Ref<File> f(plat::handle_ref(hFile, Kind::File));
     if (!f) return FALSE;
     int matched = 0;
