@@ -73,7 +73,9 @@ struct Server {
     std::string last_host, last_share;
     Conn conn;
     Tree tree;
-} g;
+};
+// Never destroyed: the dispatcher waits on it until the process is gone.
+Server &g = *new Server;
 
 void unref_locked(Call *c) {
     if (--c->refs == 0) delete c;
