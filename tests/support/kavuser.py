@@ -45,11 +45,13 @@ def end_line(depth, title, ok):
 
 class ExtApp:
     """The external application, one command at a time. command: how to start it (this
-    build's by default); to_path: how a path is given to it."""
+    build's by default); to_path: how a path is given to it; env: its environment (an SMB
+    server's, for UNC paths)."""
 
-    def __init__(self, command=None, to_path=None):
+    def __init__(self, command=None, to_path=None, env=None):
         self.proc = subprocess.Popen(command or kavtest.command(kavtest.tool("extapp"), []), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True,
+                                     env=env)
         self.to_path = to_path or kavtest.to_tool_path
 
     def _ask(self, line):

@@ -22,6 +22,7 @@ import tempfile
 import time
 
 import kavtest
+import kavuser
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -123,13 +124,26 @@ class SmbServer(Server):
         """\\\\127.0.0.1\\share\\name..."""
         return "\\".join(["\\\\" + self.host, share] + list(names))
 
-    def env(self):
+    def folder(self, share, name):
+        """A fresh folder of the share that the account may write: its UNC path and where
+        the server stores it."""
+        local = os.path.join(self.exports[share], name)
+        os.mkdir(local)
+        st = os.stat(self.exports[share])
+        os.chown(local, st.st_uid, st.st_gid)
+        return self.unc(share, name), local
+
+    def env(self, creds=True, base=None):
         """The environment of an SMB client of this server (the tool, or the impacket
-        peer): the caller's, with this server's port and the account's user and password
-        in place of any credentials of its own."""
-        env = dict(os.environ)
-        env.pop("KAVPROBE_SMB_AUTHFILE", None)
-        env.update(KAVPROBE_SMB_PORT=str(self.port), KAVPROBE_SMB_USER=self.user, KAVPROBE_SMB_PASSWORD=self.password)
+        peer): the caller's (or base) without credentials of its own, this server's port,
+        and with creds the account's user and password; without them the client is a guest."""
+        env = dict(os.environ if base is None else base)
+        for key in ("KAVPROBE_SMB_USER", "KAVPROBE_SMB_PASSWORD", "KAVPROBE_SMB_AUTHFILE"):
+            env.pop(key, None)
+        env["KAVPROBE_SMB_PORT"] = str(self.port)
+        if creds:
+            env["KAVPROBE_SMB_USER"] = self.user
+            env["KAVPROBE_SMB_PASSWORD"] = self.password
         return env
 
 
@@ -507,14 +521,15 @@ class Outcome:
 RUNNING = set()  # runs of the tool not yet finished, ended by Lab.stop on any way out
 
 
-def start_tool(build, args, out, user=None):
-    """user: the account (pwd entry) to run it as, natively; the caller's by default."""
+def start_tool(build, args, out, user=None, env=None):
+    """user: the account (pwd entry) to run it as, natively; the caller's by default.
+    env: its environment (an SMB server's, say); the caller's by default."""
     command = build.command(args)
     if user:
         command = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid, "--clear-groups",
                    "--"] + command
     proc = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                            start_new_session=True)
+                            start_new_session=True, env=env)
     RUNNING.add(proc)
     return proc
 
@@ -533,18 +548,21 @@ def finish_tool(proc, out, started, limit):
     return Outcome(proc, data, wall)
 
 
-def single(build, folder, timeout=10, limit=300):
-    """Mode single with -p and -h on one folder (made if missing, unless a UNC path)."""
-    if not folder.startswith("\\\\"):
-        os.makedirs(folder, exist_ok=True)
+def single(build, folder, timeout=10, limit=300, env=None, shared=None):
+    """Mode single with -p folder and -h shared (folder by default), each made if missing
+    unless a UNC path."""
+    shared = shared or folder
+    for f in {folder, shared}:
+        if not f.startswith("\\\\"):
+            os.makedirs(f, exist_ok=True)
     out = tempfile.TemporaryFile()
     started = time.monotonic()
-    proc = start_tool(build, ["-m", "single", "-p", build.path(folder), "-h", build.path(folder), "-t", str(timeout)],
-                      out)
+    proc = start_tool(build, ["-m", "single", "-p", build.path(folder), "-h", build.path(shared), "-t", str(timeout)],
+                      out, env=env)
     return finish_tool(proc, out, started, limit)
 
 
-def double(builds, shared, targets, timeout=10, limit=300):
+def double(builds, shared, targets, timeout=10, limit=300, env=None):
     """Mode double, two processes started together: builds[i] with -h shared[i], -p targets[i]."""
     procs = []
     started = time.monotonic()
@@ -554,5 +572,35 @@ def double(builds, shared, targets, timeout=10, limit=300):
                 os.makedirs(folder, exist_ok=True)
         out = tempfile.TemporaryFile()
         procs.append((start_tool(build, ["-m", "double", "-p", build.path(p), "-h", build.path(h), "-t",
-                                         str(timeout)], out), out))
+                                         str(timeout)], out, env=env), out))
     return [finish_tool(proc, out, started, limit) for proc, out in procs]
+
+
+def userapl(build, folder, folder_arg, app_folder_arg, timeout=10, limit=300, env=None):
+    """Mode userapl on folder (folder_arg as the tool is given it) with a scripted user who
+    carries out each instruction with the stand-in (tools/extapp), which reaches the folder
+    as app_folder_arg, and deletes the sync file in folder. env: the environment of the
+    tool and the stand-in. Returns the outcome, the stand-in's answers other than expected
+    ({instruction: answer}) and why the user stopped following (None when it did not)."""
+    def inside(arg):
+        unc = build.wine or arg.startswith("\\\\")
+        return build.path(arg) + ("\\" if unc else "/") + "target.dat"
+
+    app = kavuser.ExtApp(build.command([], build.extapp), to_path=lambda p: p, env=env)
+    RUNNING.add(app.proc)
+    out = tempfile.NamedTemporaryFile()
+    started = time.monotonic()
+    stopped = None
+    try:
+        proc = start_tool(build, ["-m", "userapl", "-f", inside(folder_arg), "-t", str(timeout)], out, env=env)
+        user = kavuser.User(kavuser.Report(proc, out.name), app, inside(app_folder_arg),
+                            os.path.join(folder, kavuser.SYNC))
+        try:
+            user.follow()
+        except AssertionError as e:  # the user could not follow: the tool's report says why
+            stopped = str(e)
+        outcome = finish_tool(proc, out, started, limit)
+    finally:
+        app.quit()
+        RUNNING.discard(app.proc)
+    return outcome, user.deviations(), stopped
