@@ -133,17 +133,13 @@ class SmbServer(Server):
         os.chown(local, st.st_uid, st.st_gid)
         return self.unc(share, name), local
 
-    def env(self, creds=True, base=None):
+    def env(self):
         """The environment of an SMB client of this server (the tool, or the impacket
-        peer): the caller's (or base) without credentials of its own, this server's port,
-        and with creds the account's user and password; without them the client is a guest."""
-        env = dict(os.environ if base is None else base)
-        for key in ("KAVPROBE_SMB_USER", "KAVPROBE_SMB_PASSWORD", "KAVPROBE_SMB_AUTHFILE"):
-            env.pop(key, None)
-        env["KAVPROBE_SMB_PORT"] = str(self.port)
-        if creds:
-            env["KAVPROBE_SMB_USER"] = self.user
-            env["KAVPROBE_SMB_PASSWORD"] = self.password
+        peer): the caller's, with this server's port and the account's user and password
+        in place of any credentials of its own."""
+        env = dict(os.environ)
+        env.pop("KAVPROBE_SMB_AUTHFILE", None)
+        env.update(KAVPROBE_SMB_PORT=str(self.port), KAVPROBE_SMB_USER=self.user, KAVPROBE_SMB_PASSWORD=self.password)
         return env
 
 
