@@ -6,6 +6,7 @@ of logon, share or connection answers with its Windows error within a bound.
 Native build only (the Windows build reaches UNC paths through Windows or Wine); needs
 root; skipped (77) elsewhere."""
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -128,6 +129,31 @@ class SmbClient(unittest.TestCase):
             self.assertEqual("ok", tool.open(server.unc(SHARE, self.name)))
             self.lab.kill(server)
             self.assertEqual("err 64", self.timed("server killed", lambda: tool.cmd("lock 0 1 %d" % EXCL_NOW)))
+
+    def test_signed_and_encrypted_sessions_work_end_to_end(self):
+        # Each row's protection as smbstatus reports the tool's session, alone on its server:
+        # signing (HMAC-SHA256 on 2.x, AES-CMAC on 3.x) or a share's encryption (AES-128-GCM
+        # on 3.1.1, AES-128-CCM on 3.0); then impacket meets the tool's lock through it.
+        rows = [({"server signing": "mandatory"}, {}, "SMB3_11 - AES-128-CMAC"),
+                ({"server signing": "mandatory", "server max protocol": "SMB2_02"}, {}, "SMB2_02 - HMAC-SHA256"),
+                ({"server signing": "mandatory", "server max protocol": "SMB2_10"}, {}, "SMB2_10 - HMAC-SHA256"),
+                ({"server signing": "mandatory", "server max protocol": "SMB3_00"}, {}, "SMB3_00 - AES-128-CMAC"),
+                ({}, {"smb encrypt": "required"}, "SMB3_11 partial(AES-128-GCM)"),
+                ({"server max protocol": "SMB3_00"}, {"smb encrypt": "required"}, "SMB3_00 partial(AES-128-CCM)")]
+        for global_options, share_options, protection in rows:
+            with self.subTest(protection):
+                server = self.lab.smb_server({SHARE: share_options}, global_options)
+                tool = self.tool(server.env())
+                self.assertEqual("ok", tool.open(server.unc(SHARE, self.name)))
+                self.assertEqual("ok", tool.cmd("lock 0 1 %d" % EXCL_NOW))
+                status = subprocess.run(["smbstatus", "-b", "-s", server.conf], stdout=subprocess.PIPE, check=True)
+                self.assertIn(protection, " ".join(status.stdout.decode().split()))
+                peer = smbpeer.SmbPeer(server, SHARE)
+                self.peers.append(peer)
+                self.assertEqual("ok", peer.login)
+                self.assertEqual("ok", peer.cmd("open %s 0x%x 3 %d" % (self.name, RW, FILE_OPEN)))
+                self.assertEqual("err 0xC0000055", peer.cmd("lock 0 EXCL now"))
+                self.lab.kill(server)
 
     def test_the_peers_see_samba_enforce_locks_and_share_modes(self):
         # The yardstick of the cases above, two impacket clients, and the lab's share

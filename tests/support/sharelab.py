@@ -236,7 +236,7 @@ class Lab:
                                 [("root", self.password)])
         return Server("samba", export, port, proc)
 
-    def smb_server(self, shares=None):
+    def smb_server(self, shares=None, global_options=None):
         """Samba for the tool's own SMB client and the impacket peer: an account of its own
         (made here, removed by stop), unknown users as guests. shares: {name: {option:
         value}} added to the defaults (writable by the account, nothing forced); by default
@@ -252,10 +252,12 @@ class Lab:
         for share in shares:
             exports[share] = self.folder("%s/%s" % (name, share))
             os.chown(exports[share], entry.pw_uid, entry.pw_gid)
-        port, proc = self._smbd(name, {"map to guest": "bad user"},
+        port, proc = self._smbd(name, dict({"map to guest": "bad user"}, **(global_options or {})),
                                 {share: (exports[share], dict({"read only": "no"}, **options))
                                  for share, options in shares.items()}, [(user, password)])
-        return SmbServer(port, proc, user, password, exports)
+        server = SmbServer(port, proc, user, password, exports)
+        server.conf = os.path.join(self.root, name, "smb.conf")
+        return server
 
     def account(self):
         """The lab's Unix account for Samba (made once): its name and a random password.
