@@ -68,13 +68,6 @@ void release_held() {
     g.held.clear();
 }
 
-Call *new_call(OnIo cb, void *arg) {
-    Call *c = new Call;
-    c->cb = cb;
-    c->arg = arg;
-    return c;
-}
-
 // As Samba judges it: an exclusive lock overlaps nothing, a shared one no other open's
 // exclusive lock.
 bool conflicts(const Call &w) {
@@ -178,28 +171,25 @@ uint32_t query_end_of_file(Tree *, const FileId &, uint64_t *eof) {
 
 Call *read_start(Tree *, const FileId &, uint64_t off, uint32_t len, void *dst, OnIo cb, void *arg) {
     std::lock_guard<std::mutex> lock(g.mu);
-    if (len > g.max_io) return answer(new_call(cb, arg), kInvalidParameter);
-    if (off >= g.data.size()) return answer(new_call(cb, arg), 0xC0000011);  // STATUS_END_OF_FILE
+    if (len > g.max_io) return answer(new Call{2, cb, arg}, kInvalidParameter);
+    if (off >= g.data.size()) return answer(new Call{2, cb, arg}, 0xC0000011);  // STATUS_END_OF_FILE
     const std::string piece = g.data.substr(off, len);
     memcpy(dst, piece.data(), piece.size());
-    return answer(new_call(cb, arg), kSuccess, (uint32_t)piece.size());
+    return answer(new Call{2, cb, arg}, kSuccess, (uint32_t)piece.size());
 }
 
 Call *write_start(Tree *, const FileId &, uint64_t off, const void *src, uint32_t len, OnIo cb, void *arg) {
     std::lock_guard<std::mutex> lock(g.mu);
-    if (len > g.max_io) return answer(new_call(cb, arg), kInvalidParameter);
+    if (len > g.max_io) return answer(new Call{2, cb, arg}, kInvalidParameter);
     if (g.data.size() < off + len) g.data.resize(off + len);
     g.data.replace(off, len, static_cast<const char *>(src), len);
-    return answer(new_call(cb, arg), kSuccess, len);
+    return answer(new Call{2, cb, arg}, kSuccess, len);
 }
 
 // One byte at a time, as the tests lock.
 Call *lock_start(Tree *, const FileId &fid, uint64_t off, uint64_t, uint32_t flags, OnIo cb, void *arg) {
     std::lock_guard<std::mutex> lock(g.mu);
-    Call *c = new_call(cb, arg);
-    c->fid = fid.volatile_id;
-    c->off = off;
-    c->exclusive = (flags & kLockExclusive) != 0;
+    Call *c = new Call{2, cb, arg, kSuccess, 0, false, fid.volatile_id, off, (flags & kLockExclusive) != 0};
     if (flags & kLockUnlock) {
         for (auto it = g.locks.begin(); it != g.locks.end(); ++it) {
             if (it->fid == c->fid && it->off == off) {
