@@ -1,12 +1,10 @@
-"""The tool's own SMB client, on Samba, against an independent client: the platform layer
+"""The tool's own SMB client on Samba against an independent client: the platform layer
 on UNC paths (the filepeer helper) and impacket (tests/support/smbpeer) each see the
-other's locks, share modes and deletes as two Windows machines would, and every failure
-of logon, share or connection answers with its Windows error within a bound.
-
-Native build only (the Windows build reaches UNC paths through Windows or Wine); needs
-root; skipped (77) elsewhere."""
+other's locks, share modes and deletes, signed or encrypted too, and every failure of
+logon, share or connection answers with its Windows error within a bound. Native build
+only; needs root; skipped (77) elsewhere."""
 import os
-import sys
+import subprocess
 import time
 import unittest
 
@@ -14,14 +12,10 @@ import kavtest
 import sharelab
 import smbpeer
 
-SKIP = 77
 BOUND = 10  # seconds a failure may take to be answered: a bound, not a wait
-ANSWER = BOUND + 50  # how long the helper may stay silent before the test gives up on it
 SHARE = sharelab.SHARE
 RW = 0x12019F  # GENERIC_READ | GENERIC_WRITE as the peer sends them
 EXCL_NOW, SHARED_NOW, EXCL_WAIT = 3, 1, 2  # LockFileEx flags
-OPEN_EXISTING = 3
-SHARE_NONE = 0
 FILE_OPEN, FILE_OPEN_IF = 1, 3
 
 
@@ -29,32 +23,22 @@ class SmbClient(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.lab = sharelab.Lab()
-        try:
-            cls.server = cls.lab.smb_server()
-        except BaseException:
-            cls.lab.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.stop()
+        cls.addClassCleanup(cls.lab.stop)
+        cls.server = cls.lab.smb_server()
 
     def setUp(self):
         self.peers = []
+        self.addCleanup(lambda: [p.close() for p in self.peers])
         self.name = self.id().rsplit(".", 1)[1] + ".dat"
         self.unc = self.server.unc(SHARE, self.name)
-
-    def tearDown(self):
-        for p in self.peers:
-            p.close()
 
     def tool(self, env=None):
         p = kavtest.FilePeer(env=self.server.env() if env is None else env)
         self.peers.append(p)
         return p
 
-    def impacket(self):
-        p = smbpeer.SmbPeer(self.server, SHARE)
+    def impacket(self, server=None, share=SHARE):
+        p = smbpeer.SmbPeer(server or self.server, share)
         self.peers.append(p)
         self.assertEqual("ok", p.login)
         return p
@@ -88,11 +72,11 @@ class SmbClient(unittest.TestCase):
 
     def test_opens_without_sharing_are_refused_both_ways(self):
         tool, peer = self.tool(), self.impacket()
-        self.assertEqual("ok", tool.open(self.unc, share=SHARE_NONE))
+        self.assertEqual("ok", tool.open(self.unc, share=0))
         self.assertEqual("err 0xC0000043", peer.cmd("open %s 0x%x 7 %d" % (self.name, RW, FILE_OPEN)))
         self.assertEqual("ok", tool.cmd("close"))
-        self.assertEqual("ok", peer.cmd("open %s 0x%x %d %d" % (self.name, RW, SHARE_NONE, FILE_OPEN)))
-        self.assertEqual("err 32", tool.open(self.unc, disposition=OPEN_EXISTING))
+        self.assertEqual("ok", peer.cmd("open %s 0x%x 0 %d" % (self.name, RW, FILE_OPEN)))
+        self.assertEqual("err 32", tool.open(self.unc, disposition=3))  # OPEN_EXISTING
 
     def test_delete_is_refused_while_impacket_holds_the_file_without_delete_sharing(self):
         tool, peer = self.tool(), self.impacket()
@@ -129,14 +113,35 @@ class SmbClient(unittest.TestCase):
             self.lab.kill(server)
             self.assertEqual("err 64", self.timed("server killed", lambda: tool.cmd("lock 0 1 %d" % EXCL_NOW)))
 
+    def test_signed_and_encrypted_sessions_work_end_to_end(self):
+        # Each row's protection as smbstatus reports the tool's session, alone on its server:
+        # signing (HMAC-SHA256 on 2.x, AES-CMAC on 3.x) or a share's encryption (AES-128-GCM
+        # on 3.1.1, AES-128-CCM on 3.0); then impacket meets the tool's lock through it.
+        rows = [({"server signing": "mandatory"}, {}, "SMB3_11 - AES-128-CMAC"),
+                ({"server signing": "mandatory", "server max protocol": "SMB2_02"}, {}, "SMB2_02 - HMAC-SHA256"),
+                ({"server signing": "mandatory", "server max protocol": "SMB2_10"}, {}, "SMB2_10 - HMAC-SHA256"),
+                ({"server signing": "mandatory", "server max protocol": "SMB3_00"}, {}, "SMB3_00 - AES-128-CMAC"),
+                ({}, {"smb encrypt": "required"}, "SMB3_11 partial(AES-128-GCM)"),
+                ({"server max protocol": "SMB3_00"}, {"smb encrypt": "required"}, "SMB3_00 partial(AES-128-CCM)")]
+        for global_options, share_options, protection in rows:
+            with self.subTest(protection):
+                server = self.lab.smb_server({SHARE: share_options}, global_options)
+                tool = self.tool(server.env())
+                self.assertEqual("ok", tool.open(server.unc(SHARE, self.name)))
+                self.assertEqual("ok", tool.cmd("lock 0 1 %d" % EXCL_NOW))
+                status = subprocess.run(["smbstatus", "-b", "-s", server.conf], stdout=subprocess.PIPE, check=True)
+                self.assertIn(protection, " ".join(status.stdout.decode().split()))
+                peer = self.impacket(server)
+                self.assertEqual("ok", peer.cmd("open %s 0x%x 3 %d" % (self.name, RW, FILE_OPEN)))
+                self.assertEqual("err 0xC0000055", peer.cmd("lock 0 EXCL now"))
+                self.lab.kill(server)
+
     def test_the_peers_see_samba_enforce_locks_and_share_modes(self):
         # The yardstick of the cases above, two impacket clients, and the lab's share
         # without locking, where the same refusal is granted.
         for share, refused in ((SHARE, "err 0xC0000055"), ("nolock", "ok")):
             with self.subTest(share=share):
-                a, b = (smbpeer.SmbPeer(self.server, share) for _ in range(2))
-                self.peers += [a, b]
-                self.assertEqual(["ok", "ok"], [a.login, b.login])
+                a, b = self.impacket(share=share), self.impacket(share=share)
                 self.assertEqual("ok", a.cmd("open %s 0x%x 3 %d" % (self.name, RW, FILE_OPEN_IF)))
                 self.assertEqual("ok", b.cmd("open %s 0x%x 3 %d" % (self.name, RW, FILE_OPEN)))
                 self.assertEqual("ok", a.cmd("lock 0 EXCL now"))
@@ -148,17 +153,11 @@ class SmbClient(unittest.TestCase):
                 self.assertEqual("done 0x00000000", b.wait_done(timeout=BOUND))
                 self.assertEqual("err 0xC0000055", a.cmd("lock 0 EXCL now"))
                 self.assertEqual(["ok", "ok"], [a.cmd("close"), b.cmd("close")])
-                self.assertEqual("ok", a.cmd("open %s 0x%x %d %d" % (self.name, RW, SHARE_NONE, FILE_OPEN)))
+                self.assertEqual("ok", a.cmd("open %s 0x%x 0 %d" % (self.name, RW, FILE_OPEN)))
                 self.assertEqual("err 0xC0000043", b.cmd("open %s 0x%x 7 %d" % (self.name, RW, FILE_OPEN)))
                 self.assertEqual("err 0xC0000043", b.cmd("delete " + self.name))
 
 
 if __name__ == "__main__":
-    if kavtest.IS_WINE:
-        print("shares: skipped: the SMB client is the native build's")
-        sys.exit(SKIP)
-    why = sharelab.missing("samba", "accounts", "impacket")
-    if why:
-        print("shares: skipped: " + why)
-        sys.exit(SKIP)
+    sharelab.skip_unless_smb_lab("samba", "accounts", "impacket")
     unittest.main(verbosity=2)

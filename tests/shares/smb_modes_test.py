@@ -1,16 +1,8 @@
-"""Every mode end to end through the tool's own SMB client: the native build given UNC
-paths of a Samba share on loopback (tests/support/sharelab) for -p, -h and -f.
-
-Mode single and a mode double pair (two processes, two client connections) are as clean
-there as on a local disk and leave nothing on the server; in mode userapl the stand-in,
-a client session of its own, meets the tool's share modes as on one Windows machine; a
-share with `locking = no` as -p fails the exclusive-over-exclusive case with check error
-19 in modes single and double.
-
-Native build only (the Windows build reaches UNC paths through Windows or Wine); needs
-root; skipped (77) elsewhere."""
+"""Every mode end to end through the tool's own SMB client, given UNC paths of a Samba
+share on loopback: as clean as on a local disk (userapl's stand-in on a session of its
+own), and a share with `locking = no` as -p fails the exclusive-over-exclusive case with
+check error 19. Native build only; needs root; skipped (77) elsewhere."""
 import os
-import sys
 import unittest
 
 import kavreport
@@ -18,7 +10,6 @@ import kavtest
 import kavuser
 import sharelab
 
-SKIP = 77
 TIMEOUT = 10
 BUILD = sharelab.Build(kavtest.PLATFORM, os.path.dirname(kavtest.EXE))
 SOUND, NOLOCK = sharelab.SHARE, "nolock"  # the lab's default shares
@@ -29,17 +20,10 @@ class SmbModes(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.lab = sharelab.Lab()
-        try:
-            cls.server = cls.lab.smb_server()
-        except BaseException:
-            cls.lab.stop()
-            raise
+        cls.addClassCleanup(cls.lab.stop)
+        cls.server = cls.lab.smb_server()
         cls.env = cls.server.env()
         cls.made = 0
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.stop()
 
     def folder(self, share=SOUND):
         """A fresh folder of the share: its UNC path and where the server stores it."""
@@ -98,11 +82,5 @@ class SmbModes(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if kavtest.IS_WINE:
-        print("shares: skipped: the SMB client is the native build's")
-        sys.exit(SKIP)
-    why = sharelab.missing("samba", "accounts")
-    if why:
-        print("shares: skipped: " + why)
-        sys.exit(SKIP)
+    sharelab.skip_unless_smb_lab("samba", "accounts")
     unittest.main(verbosity=2)

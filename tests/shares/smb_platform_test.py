@@ -1,18 +1,12 @@
-"""One table, two implementations: the platform layer's own file, lock and I/O tests
-(test_platform) run again with their folders on a Samba share, reached through the SMB
-client (testsupport's TempDir under KAV_TEST_ROOT), and must pass there as they do on a
-local disk.
-
+"""The platform layer's own file, lock and I/O tests (test_platform) again with their
+folders on a Samba share through the SMB client (testsupport's TempDir under KAV_TEST_ROOT).
 Native build only; needs root; skipped (77) elsewhere."""
 import os
 import subprocess
-import sys
 import unittest
 
-import kavtest
 import sharelab
 
-SKIP = 77
 SHARE = sharelab.SHARE
 # The cases that mean the same on a share. Left out: FileCreate.NullDaclFileIsWritableByEveryAccount
 # (the server's create mask decides a new file's mode bits, whatever the descriptor),
@@ -68,11 +62,5 @@ class PlatformOnSamba(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if kavtest.IS_WINE:
-        print("shares: skipped: the SMB client is the native build's")
-        sys.exit(SKIP)
-    why = sharelab.missing("samba", "accounts")
-    if why:
-        print("shares: skipped: " + why)
-        sys.exit(SKIP)
+    sharelab.skip_unless_smb_lab("samba", "accounts")
     unittest.main(verbosity=2)

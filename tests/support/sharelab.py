@@ -32,8 +32,7 @@ import pairs  # noqa: E402  (the report reader)
 SHARE = "kav"
 
 
-# What each kind of lab needs besides root: the FUSE clients and their servers, Samba
-# itself, the accounts of the SMB client's lab, and the second SMB client.
+# What each kind of lab needs besides root.
 NEEDS = {
     "mounts": ("smbnetfs", "sshfs", "rclone", "fusermount", "ssh-keygen", "/usr/sbin/sshd", "/dev/fuse"),
     "samba": ("smbd", "smbpasswd"),
@@ -53,10 +52,17 @@ def missing(*needs):
                 return "no %s" % prog
             if not prog.startswith("/") and shutil.which(prog) is None:
                 return "%s is not installed (scripts/setup installs it)" % prog
-        if need == "impacket" and subprocess.run([SYSTEM_PYTHON, "-c", "import impacket.smbconnection"],
-                                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+        if need == "impacket" and subprocess.run([SYSTEM_PYTHON, "-c", "import impacket"]).returncode:
             return "impacket is not importable by %s (scripts/setup installs python3-impacket)" % SYSTEM_PYTHON
     return None
+
+
+def skip_unless_smb_lab(*needs):
+    """Exits with 77 (skipped) where a test of the tool's own SMB client cannot run."""
+    why = "the SMB client is the native build's" if kavtest.IS_WINE else missing(*needs)
+    if why:
+        print("shares: skipped: " + why)
+        sys.exit(77)
 
 
 def free_port():
@@ -109,24 +115,21 @@ class Mount:
 
 
 class SmbServer(Server):
-    """A Samba server for SMB clients: host, port, the account's user and password, and
-    each share's export folder (what the lab checks for leftovers)."""
+    """A Samba server for SMB clients: the account's user and password, each share's
+    export folder, the server's smb.conf."""
 
     host = "127.0.0.1"
 
-    def __init__(self, port, proc, user, password, exports):
+    def __init__(self, port, proc, user, password, exports, conf):
         super().__init__("samba", exports[next(iter(exports))], port, proc)
-        self.user = user
-        self.password = password
-        self.exports = exports
+        self.user, self.password, self.exports, self.conf = user, password, exports, conf
 
     def unc(self, share, *names):
         """\\\\127.0.0.1\\share\\name..."""
         return "\\".join(["\\\\" + self.host, share] + list(names))
 
     def folder(self, share, name):
-        """A fresh folder of the share that the account may write: its UNC path and where
-        the server stores it."""
+        """A fresh folder of the share, the account's: its UNC path and its local one."""
         local = os.path.join(self.exports[share], name)
         os.mkdir(local)
         st = os.stat(self.exports[share])
@@ -134,9 +137,7 @@ class SmbServer(Server):
         return self.unc(share, name), local
 
     def env(self):
-        """The environment of an SMB client of this server (the tool, or the impacket
-        peer): the caller's, with this server's port and the account's user and password
-        in place of any credentials of its own."""
+        """The caller's environment with this server's port and account, for an SMB client."""
         env = dict(os.environ)
         env.pop("KAVPROBE_SMB_AUTHFILE", None)
         env.update(KAVPROBE_SMB_PORT=str(self.port), KAVPROBE_SMB_USER=self.user, KAVPROBE_SMB_PASSWORD=self.password)
@@ -152,16 +153,6 @@ ACCOUNTS_MADE = itertools.count()
 def _die_with_parent():
     PR_SET_PDEATHSIG = 1
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        pass
-    return True
 
 
 class Lab:
@@ -188,8 +179,7 @@ class Lab:
         return path
 
     def _start(self, args, name, env=None, with_lab=False):
-        """with_lab: the process is killed when the thread that starts it ends, the lab's
-        process killed too (no tear-down runs then)."""
+        """with_lab: killed with the thread that starts it (the lab's process killed, say)."""
         log = open(os.path.join(self.root, name + ".log"), "ab")
         proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=env,
                                 start_new_session=True, preexec_fn=_die_with_parent if with_lab else None)
@@ -236,11 +226,10 @@ class Lab:
                                 [("root", self.password)])
         return Server("samba", export, port, proc)
 
-    def smb_server(self, shares=None):
-        """Samba for the tool's own SMB client and the impacket peer: an account of its own
-        (made here, removed by stop), unknown users as guests. shares: {name: {option:
-        value}} added to the defaults (writable by the account, nothing forced); by default
-        "kav" and "nolock" (locking = no). Each share has an export folder of its own."""
+    def smb_server(self, shares=None, global_options=None):
+        """Samba for the tool's own SMB client and impacket, logged on as the lab's account,
+        unknown users as guests. shares: {name: {option: value}} ("kav", and "nolock" with
+        locking = no, by default), each a folder of its own; global_options: more of them."""
         if shares is None:
             shares = {SHARE: {}, "nolock": {"locking": "no"}}
         user, password = self.account()
@@ -252,19 +241,18 @@ class Lab:
         for share in shares:
             exports[share] = self.folder("%s/%s" % (name, share))
             os.chown(exports[share], entry.pw_uid, entry.pw_gid)
-        port, proc = self._smbd(name, {"map to guest": "bad user"},
+        port, proc = self._smbd(name, dict({"map to guest": "bad user"}, **(global_options or {})),
                                 {share: (exports[share], dict({"read only": "no"}, **options))
                                  for share, options in shares.items()}, [(user, password)])
-        return SmbServer(port, proc, user, password, exports)
+        return SmbServer(port, proc, user, password, exports, os.path.join(self.root, name, "smb.conf"))
 
     def account(self):
-        """The lab's Unix account for Samba (made once): its name and a random password.
-        Accounts of earlier labs whose process is gone are removed first."""
+        """The lab's Unix account for Samba, made once (and those of dead labs removed)."""
         if self.accounts:
             return self.accounts[0]
         for entry in pwd.getpwall():
             m = ACCOUNT.fullmatch(entry.pw_name)
-            if m and entry.pw_gecos == ACCOUNT_MARK and not _alive(int(m.group(1))):
+            if m and entry.pw_gecos == ACCOUNT_MARK and not os.path.exists("/proc/" + m.group(1)):
                 subprocess.run(["userdel", "--force", entry.pw_name], stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
         user = "kavsmb%dn%d" % (os.getpid(), next(ACCOUNTS_MADE))
@@ -369,8 +357,7 @@ class Lab:
                 os.close(fd)
 
     def kill(self, what):
-        """A client (the share vanishes) or a server dies at once, with every process of its
-        group (smbd's children serve its connections)."""
+        """A client or a server dies at once, with its process group (smbd's children)."""
         try:
             os.killpg(what.proc.pid, signal.SIGKILL)
         except ProcessLookupError:
@@ -518,8 +505,7 @@ RUNNING = set()  # runs of the tool not yet finished, ended by Lab.stop on any w
 
 
 def start_tool(build, args, out, user=None, env=None):
-    """user: the account (pwd entry) to run it as, natively; the caller's by default.
-    env: its environment (an SMB server's, say); the caller's by default."""
+    """user: the account (pwd entry) to run it as, natively; env: its environment."""
     command = build.command(args)
     if user:
         command = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid, "--clear-groups",
@@ -545,8 +531,7 @@ def finish_tool(proc, out, started, limit):
 
 
 def single(build, folder, timeout=10, limit=300, env=None, shared=None):
-    """Mode single with -p folder and -h shared (folder by default), each made if missing
-    unless a UNC path."""
+    """Mode single with -p folder and -h shared (folder by default), made unless UNC paths."""
     shared = shared or folder
     for f in {folder, shared}:
         if not f.startswith("\\\\"):
@@ -573,11 +558,9 @@ def double(builds, shared, targets, timeout=10, limit=300, env=None):
 
 
 def userapl(build, folder, folder_arg, app_folder_arg, timeout=10, limit=300, env=None):
-    """Mode userapl on folder (folder_arg as the tool is given it) with a scripted user who
-    carries out each instruction with the stand-in (tools/extapp), which reaches the folder
-    as app_folder_arg, and deletes the sync file in folder. env: the environment of the
-    tool and the stand-in. Returns the outcome, the stand-in's answers other than expected
-    ({instruction: answer}) and why the user stopped following (None when it did not)."""
+    """Mode userapl on folder (the tool's -f in folder_arg, the stand-in's in app_folder_arg)
+    with a scripted user: the outcome, the stand-in's unexpected answers ({instruction:
+    answer}) and why the user stopped following (None)."""
     def inside(arg):
         unc = build.wine or arg.startswith("\\\\")
         return build.path(arg) + ("\\" if unc else "/") + "target.dat"

@@ -1,21 +1,15 @@
-#include "fake_server.h"
-
+// An in-memory file server behind the SMB client's interface (client.h), for what a real
+// server cannot be made to do on cue: let a lock's grant cross its CANCEL or its CLOSE,
+// take tiny READs and WRITEs. One file whatever the name, per-FileId byte-range locks,
+// final responses delivered on a thread of their own as the client's reader thread does.
 #include <string.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-namespace {
-
-struct Lock {
-    uint64_t fid, off, len;
-    bool exclusive;
-};
-
-}  // namespace
+#include "platform/smb/client.h"
 
 namespace smb {
 
@@ -26,10 +20,9 @@ struct Call {
     OnIo cb = nullptr;
     void *arg = nullptr;
     uint32_t status = kSuccess, bytes = 0;
-    std::string data;  // READ: what lands in dst
-    void *dst = nullptr;
     bool ended = false;  // the callback ran
-    Lock want = {};      // a waiting LOCK
+    uint64_t fid = 0, off = 0;
+    bool exclusive = false;
 };
 
 }  // namespace smb
@@ -42,12 +35,12 @@ struct Server {
     std::mutex mu;
     std::condition_variable cv;
     std::string data;
-    std::vector<Lock> locks;
+    std::vector<Call> locks;  // granted: fid, off, exclusive (one byte each)
     std::vector<Call *> waiters, held;
     int answering = 0;  // final responses not yet delivered
     bool hold = false;
     uint64_t next_fid = 1;
-    std::atomic<uint32_t> max_io{65536};
+    uint32_t max_io = 65536;
     Conn conn;
     Tree tree;
 };
@@ -55,9 +48,11 @@ struct Server {
 Server &g = *new Server;
 
 // On a thread of its own, as the client's reader thread delivers; g.mu is held.
-void deliver(Call *c) {
+Call *answer(Call *c, uint32_t status, uint32_t bytes = 0) {
+    c->status = status;
+    c->bytes = bytes;
+    ++g.answering;
     std::thread([c] {
-        if (c->dst != nullptr) memcpy(c->dst, c->data.data(), c->data.size());
         c->cb(c->arg, c->status, c->bytes);
         std::lock_guard<std::mutex> lock(g.mu);
         c->ended = true;
@@ -65,45 +60,31 @@ void deliver(Call *c) {
         --g.answering;
         g.cv.notify_all();
     }).detach();
-}
-
-Call *answer(Call *c, uint32_t status, uint32_t bytes, bool held = false) {
-    c->status = status;
-    c->bytes = bytes;
-    ++g.answering;
-    held ? g.held.push_back(c) : deliver(c);
     return c;
 }
 
 void release_held() {
-    for (Call *c : g.held) deliver(c);
+    for (Call *c : g.held) answer(c, kSuccess);
     g.held.clear();
-}
-
-Call *new_call(OnIo cb, void *arg) {
-    Call *c = new Call;
-    c->cb = cb;
-    c->arg = arg;
-    return c;
 }
 
 // As Samba judges it: an exclusive lock overlaps nothing, a shared one no other open's
 // exclusive lock.
-bool conflicts(const Lock &w) {
-    for (const Lock &l : g.locks)
-        if (l.off < w.off + w.len && w.off < l.off + l.len && (w.exclusive || (l.exclusive && l.fid != w.fid)))
-            return true;
+bool conflicts(const Call &w) {
+    for (const Call &l : g.locks)
+        if (l.off == w.off && (w.exclusive || (l.exclusive && l.fid != w.fid))) return true;
     return false;
 }
 
+// A grant made while answers are held waits for hold(false) or, crossing it, a CANCEL.
 void grant_waiters() {
     for (auto it = g.waiters.begin(); it != g.waiters.end();) {
-        if (conflicts((*it)->want)) {
+        if (conflicts(**it)) {
             ++it;
             continue;
         }
-        g.locks.push_back((*it)->want);
-        answer(*it, kSuccess, 0, g.hold);
+        g.locks.push_back(**it);
+        g.hold ? g.held.push_back(*it) : (void)answer(*it, kSuccess);
         it = g.waiters.erase(it);
     }
 }
@@ -154,7 +135,7 @@ void call_cancel(Call *call) {
     for (auto it = g.waiters.begin(); it != g.waiters.end(); ++it) {
         if (*it == call) {
             g.waiters.erase(it);
-            answer(call, kCancelled, 0);
+            answer(call, kCancelled);
             return;
         }
     }
@@ -190,41 +171,40 @@ uint32_t query_end_of_file(Tree *, const FileId &, uint64_t *eof) {
 
 Call *read_start(Tree *, const FileId &, uint64_t off, uint32_t len, void *dst, OnIo cb, void *arg) {
     std::lock_guard<std::mutex> lock(g.mu);
-    Call *c = new_call(cb, arg);
-    if (len > g.max_io) return answer(c, kInvalidParameter, 0);
-    if (off >= g.data.size()) return answer(c, 0xC0000011, 0, g.hold);  // STATUS_END_OF_FILE
-    c->data = g.data.substr(off, len);
-    c->dst = dst;
-    return answer(c, kSuccess, (uint32_t)c->data.size(), g.hold);
+    if (len > g.max_io) return answer(new Call{2, cb, arg}, kInvalidParameter);
+    if (off >= g.data.size()) return answer(new Call{2, cb, arg}, 0xC0000011);  // STATUS_END_OF_FILE
+    const std::string piece = g.data.substr(off, len);
+    memcpy(dst, piece.data(), piece.size());
+    return answer(new Call{2, cb, arg}, kSuccess, (uint32_t)piece.size());
 }
 
 Call *write_start(Tree *, const FileId &, uint64_t off, const void *src, uint32_t len, OnIo cb, void *arg) {
     std::lock_guard<std::mutex> lock(g.mu);
-    if (len > g.max_io) return answer(new_call(cb, arg), kInvalidParameter, 0);
+    if (len > g.max_io) return answer(new Call{2, cb, arg}, kInvalidParameter);
     if (g.data.size() < off + len) g.data.resize(off + len);
     g.data.replace(off, len, static_cast<const char *>(src), len);
-    return answer(new_call(cb, arg), kSuccess, len, g.hold);
+    return answer(new Call{2, cb, arg}, kSuccess, len);
 }
 
-Call *lock_start(Tree *, const FileId &fid, uint64_t off, uint64_t len, uint32_t flags, OnIo cb, void *arg) {
+// One byte at a time, as the tests lock.
+Call *lock_start(Tree *, const FileId &fid, uint64_t off, uint64_t, uint32_t flags, OnIo cb, void *arg) {
     std::lock_guard<std::mutex> lock(g.mu);
-    Call *c = new_call(cb, arg);
-    c->want = Lock{fid.volatile_id, off, len, (flags & kLockExclusive) != 0};
+    Call *c = new Call{2, cb, arg, kSuccess, 0, false, fid.volatile_id, off, (flags & kLockExclusive) != 0};
     if (flags & kLockUnlock) {
         for (auto it = g.locks.begin(); it != g.locks.end(); ++it) {
-            if (it->fid == fid.volatile_id && it->off == off && it->len == len) {
+            if (it->fid == c->fid && it->off == off) {
                 g.locks.erase(it);
                 grant_waiters();
-                return answer(c, kSuccess, 0);
+                return answer(c, kSuccess);
             }
         }
-        return answer(c, 0xC000007E, 0);  // STATUS_RANGE_NOT_LOCKED
+        return answer(c, 0xC000007E);  // STATUS_RANGE_NOT_LOCKED
     }
-    if (!conflicts(c->want)) {
-        g.locks.push_back(c->want);
-        return answer(c, kSuccess, 0);
+    if (!conflicts(*c)) {
+        g.locks.push_back(*c);
+        return answer(c, kSuccess);
     }
-    if (flags & kLockFailImmediately) return answer(c, 0xC0000055, 0);  // STATUS_LOCK_NOT_GRANTED
+    if (flags & kLockFailImmediately) return answer(c, 0xC0000055);  // STATUS_LOCK_NOT_GRANTED
     g.waiters.push_back(c);
     return c;
 }
