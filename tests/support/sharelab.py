@@ -136,9 +136,10 @@ class SmbServer(Server):
         os.chown(local, st.st_uid, st.st_gid)
         return self.unc(share, name), local
 
-    def env(self):
-        """The caller's environment with this server's port and account, for an SMB client."""
-        env = dict(os.environ)
+    def env(self, base=None):
+        """The caller's environment (or base) with this server's port and account, for an
+        SMB client."""
+        env = dict(os.environ if base is None else base)
         env.pop("KAVPROBE_SMB_AUTHFILE", None)
         env.update(KAVPROBE_SMB_PORT=str(self.port), KAVPROBE_SMB_USER=self.user, KAVPROBE_SMB_PASSWORD=self.password)
         return env
