@@ -1,5 +1,6 @@
 // The pieces of the NTLM logon that auth.cpp builds on, open to the tests (known answers)
-// and to the fuzz target. Not for other callers: auth.h is the interface.
+// and to the fuzz target; the set-up also takes its UTF-16 conversion for the share's
+// name. Not for other callers: auth.h is the interface.
 #pragma once
 
 #include <stddef.h>

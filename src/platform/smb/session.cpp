@@ -2,6 +2,7 @@
 // the keys of signing and encryption, TREE_CONNECT; and the process's one connection
 // per server, found again by every later open.
 #include "auth.h"
+#include "ntlm_internal.h"
 #include "transport.h"
 #include "win32_smb.h"
 
@@ -25,34 +26,6 @@ constexpr uint32_t kShareEncrypt = 0x8000;
 constexpr uint16_t kContextPreauth = 1;
 constexpr uint16_t kContextEncryption = 2;
 constexpr uint32_t kIoCap = 65536;  // one credit per request, whatever the server allows
-
-std::u16string utf16(const std::string &s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        uint32_t cp = b;
-        size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 1;
-        if (n > 1 && i + n <= s.size()) {
-            cp = b & (0xFF >> (n + 1));
-            for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        } else {
-            n = 1;
-        }
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 | (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 | (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
-void put_utf16(std::vector<uint8_t> *b, const std::u16string &s) {
-    for (char16_t ch : s) put16(b, static_cast<uint16_t>(ch));
-}
 
 // Sends one set-up request and waits; *sent and *raw get the messages' bytes.
 uint32_t exchange(Conn *c, Command cmd, std::vector<uint8_t> body, std::vector<uint8_t> *sent,
@@ -344,12 +317,12 @@ uint32_t session_setup(Conn *c) {
 
 uint32_t tree_connect(Conn *c, const std::string &share, Tree **out) {
     std::vector<uint8_t> b;
-    std::u16string path = utf16("\\\\" + c->host + "\\" + share);
+    const std::vector<uint8_t> path = ntlm::utf16le("\\\\" + c->host + "\\" + share);
     put16(&b, 9);
     put16(&b, 0);
     put16(&b, static_cast<uint16_t>(kHeaderSize + 8));
-    put16(&b, static_cast<uint16_t>(path.size() * 2));
-    put_utf16(&b, path);
+    put16(&b, static_cast<uint16_t>(path.size()));
+    b.insert(b.end(), path.begin(), path.end());
     std::vector<uint8_t> sent, raw;
     uint32_t flags = 0;
     Reply r;
