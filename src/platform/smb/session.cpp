@@ -4,7 +4,6 @@
 #include "auth.h"
 #include "ntlm_internal.h"
 #include "transport.h"
-#include "win32_smb.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -346,20 +345,6 @@ uint32_t tree_connect(Conn *c, const std::string &share, Tree **out) {
 
 namespace {
 
-// The report shows only what the tool makes of a failed open (a folder it cannot use);
-// why the server could not be used goes to the standard error, once per share and cause.
-uint32_t say_failure(const std::string &host, const std::string &share, uint32_t st) {
-    static std::vector<std::string> &said = *new std::vector<std::string>;
-    char line[600];
-    snprintf(line, sizeof line, "kavprobe: \\\\%.200s\\%.200s over SMB: Win32 error %lu (NTSTATUS 0x%08X)\n",
-             host.c_str(), share.c_str(), static_cast<unsigned long>(status_to_win32(st)), st);
-    for (const std::string &s : said)
-        if (s == line) return st;
-    said.push_back(line);
-    fputs(line, stderr);
-    return st;
-}
-
 // A server that let a connect or a request run out of time is not tried again for a
 // while: each new try would cost the whole bound again, and a tool that opens a file
 // per step would wait minutes for a server that has stopped answering.
@@ -423,8 +408,7 @@ uint32_t tree_find(const std::string &host, const std::string &share, Tree **out
 
 uint32_t tree_get(const std::string &host, const std::string &share, Tree **out) {
     std::lock_guard<std::mutex> registry(g_registry_mu);
-    uint32_t st = tree_find(host, share, out);
-    return st == kSuccess ? st : say_failure(host, share, st);
+    return tree_find(host, share, out);
 }
 
 }  // namespace smb
