@@ -19,6 +19,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import kavtest
@@ -115,33 +116,44 @@ class Mount:
 
 
 class SmbServer(Server):
-    """A Samba server for SMB clients: the account's user and password, each share's
-    export folder, the server's smb.conf."""
+    """A Samba server for SMB clients: its accounts (user, password), each share's export
+    folder, the server's smb.conf, and the address each party reaches it at (127.0.0.1,
+    or the server's end of that party's link when the machines are apart)."""
 
-    host = "127.0.0.1"
-
-    def __init__(self, port, proc, user, password, exports, conf):
+    def __init__(self, port, proc, accounts, exports, conf, hosts=("127.0.0.1",)):
         super().__init__("samba", exports[next(iter(exports))], port, proc)
-        self.user, self.password, self.exports, self.conf = user, password, exports, conf
+        self.accounts, self.exports, self.conf, self.hosts = accounts, exports, conf, list(hosts)
+        self.user, self.password = accounts[0]
+        self.host = self.hosts[0]
 
-    def unc(self, share, *names):
-        """\\\\127.0.0.1\\share\\name..."""
-        return "\\".join(["\\\\" + self.host, share] + list(names))
+    def unc(self, share, *names, party=0):
+        """\\\\host\\share\\name..., host as party sees the server."""
+        return "\\".join(["\\\\" + self.hosts[party], share] + list(names))
+
+    def seen_by(self, party, unc):
+        """A UNC name of party 0's as another party reaches the same file."""
+        head = "\\\\" + self.hosts[0] + "\\"
+        assert unc.startswith(head), unc
+        return "\\\\" + self.hosts[party] + "\\" + unc[len(head):]
 
     def folder(self, share, name):
-        """A fresh folder of the share, the account's: its UNC path and its local one."""
+        """A fresh folder of the share, the first account's (every account's when the
+        server has several): its UNC path and its local one."""
         local = os.path.join(self.exports[share], name)
         os.mkdir(local)
         st = os.stat(self.exports[share])
         os.chown(local, st.st_uid, st.st_gid)
+        if len(self.accounts) > 1:
+            os.chmod(local, 0o777)
         return self.unc(share, name), local
 
-    def env(self, base=None):
-        """The caller's environment (or base) with this server's port and account, for an
-        SMB client."""
+    def env(self, base=None, account=0, port=None):
+        """The caller's environment (or base) with this server's port (or port, a relay's)
+        and one of its accounts, for an SMB client."""
+        user, password = self.accounts[account]
         env = dict(os.environ if base is None else base)
         env.pop("KAVPROBE_SMB_AUTHFILE", None)
-        env.update(KAVPROBE_SMB_PORT=str(self.port), KAVPROBE_SMB_USER=self.user, KAVPROBE_SMB_PASSWORD=self.password)
+        env.update(KAVPROBE_SMB_PORT=str(port or self.port), KAVPROBE_SMB_USER=user, KAVPROBE_SMB_PASSWORD=password)
         return env
 
 
@@ -164,6 +176,7 @@ class Lab:
         self.links = []    # symbolic links made outside the root
         self.disks = []    # small file systems of their own, inside an export
         self.accounts = []  # (user, password) of Unix accounts made for Samba
+        self.nets = []      # network namespaces and their links (Net)
         self.password = secrets.token_hex(8)
 
     def __enter__(self):
@@ -190,14 +203,16 @@ class Lab:
 
     # --- servers -------------------------------------------------------------------
 
-    def _smbd(self, name, global_options, shares, accounts):
-        """smbd on 127.0.0.1 and a free port, with a password database of its own.
+    def _smbd(self, name, global_options, shares, accounts, net=None):
+        """smbd on a free port of 127.0.0.1 (or, in net, of the server's link addresses),
+        with a password database of its own.
         shares: {name: (folder, {option: value})}; accounts: [(user, password)]."""
         d = self.folder(name)
         state = self.folder(name + "/state")
         port = free_port()
         conf = os.path.join(d, "smb.conf")
-        options = {"interfaces": "127.0.0.1", "bind interfaces only": "yes", "smb ports": port,
+        options = {"interfaces": " ".join(a + "/24" for a in net.server_hosts) if net else "127.0.0.1",
+                   "bind interfaces only": "yes", "smb ports": port,
                    "disable netbios": "yes", "server role": "standalone server", "server min protocol": "SMB2_02",
                    "load printers": "no", "printing": "bsd", "printcap name": "/dev/null", "disable spoolss": "yes",
                    "log file": state + "/log.%m", "passdb backend": "tdbsam:%s/passdb.tdb" % state}
@@ -214,10 +229,19 @@ class Lab:
         for user, password in accounts:
             subprocess.run(["smbpasswd", "-c", conf, "-s", "-a", user], check=True, stdout=subprocess.DEVNULL,
                            input=("%s\n%s\n" % (password, password)).encode())
-        proc = self._start(["smbd", "--foreground", "--no-process-group", "-s", conf, "--debug-stdout"], name,
-                           with_lab=True)
-        _until(lambda: _listening(port), 30, "smbd", proc)
-        return port, proc
+        return port, self._run_smbd(name, conf, port, net)
+
+    def _run_smbd(self, name, conf, port, net=None):
+        command = ["smbd", "--foreground", "--no-process-group", "-s", conf, "--debug-stdout"]
+        proc = self._start((net.run_in(net.server) if net else []) + command, name, with_lab=True)
+        _until(lambda: net.listening(net.server, port) if net else _listening(port), 30, "smbd", proc)
+        return proc
+
+    def restart(self, server):
+        """A server killed at once (every connection with it) and started again, same
+        port and settings."""
+        self.kill(server)
+        server.proc = self._run_smbd("server-restarted%d" % len(self.procs), server.conf, server.port, server.net)
 
     def samba(self):
         """Samba for the FUSE clients: root's account, every file root's."""
@@ -227,40 +251,69 @@ class Lab:
                                 [("root", self.password)])
         return Server("samba", export, port, proc)
 
-    def smb_server(self, shares=None, global_options=None):
-        """Samba for the tool's own SMB client and impacket, logged on as the lab's account,
-        unknown users as guests. shares: {name: {option: value}} ("kav", and "nolock" with
-        locking = no, by default), each a folder of its own; global_options: more of them."""
+    def smb_server(self, shares=None, global_options=None, net=None, accounts=1):
+        """Samba for the tool's own SMB client and impacket, logged on as the lab's
+        accounts (accounts of them), unknown users as guests. shares: {name: {option:
+        value}} ("kav", and "nolock" with locking = no, by default), each a folder of its
+        own, which every account may write when there are several; global_options: more
+        of them; net: a Net whose server namespace it runs in."""
         if shares is None:
             shares = {SHARE: {}, "nolock": {"locking": "no"}}
-        user, password = self.account()
+        made = [self.account(i) for i in range(accounts)]
         name = "server-smb%d" % len(self.procs)
         os.chmod(self.root, 0o711)  # smbd reaches the exports as the account
         os.chmod(self.folder(name), 0o711)
-        entry = pwd.getpwnam(user)
+        entry = pwd.getpwnam(made[0][0])
         exports = {}
         for share in shares:
             exports[share] = self.folder("%s/%s" % (name, share))
             os.chown(exports[share], entry.pw_uid, entry.pw_gid)
+            if accounts > 1:
+                os.chmod(exports[share], 0o777)
         port, proc = self._smbd(name, dict({"map to guest": "bad user"}, **(global_options or {})),
                                 {share: (exports[share], dict({"read only": "no"}, **options))
-                                 for share, options in shares.items()}, [(user, password)])
-        return SmbServer(port, proc, user, password, exports, os.path.join(self.root, name, "smb.conf"))
+                                 for share, options in shares.items()}, made, net)
+        server = SmbServer(port, proc, made, exports, os.path.join(self.root, name, "smb.conf"),
+                           net.server_hosts if net else ("127.0.0.1",))
+        server.net = net
+        return server
 
-    def account(self):
-        """The lab's Unix account for Samba, made once (and those of dead labs removed)."""
-        if self.accounts:
-            return self.accounts[0]
-        for entry in pwd.getpwall():
-            m = ACCOUNT.fullmatch(entry.pw_name)
-            if m and entry.pw_gecos == ACCOUNT_MARK and not os.path.exists("/proc/" + m.group(1)):
-                subprocess.run(["userdel", "--force", entry.pw_name], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-        user = "kavsmb%dn%d" % (os.getpid(), next(ACCOUNTS_MADE))
-        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", "--comment",
-                        ACCOUNT_MARK, user], check=True)
-        self.accounts.append((user, secrets.token_urlsafe(12)))
-        return self.accounts[0]
+    def account(self, n=0):
+        """The lab's n-th Unix account for Samba, made once (and those of dead labs removed)."""
+        if not self.accounts:
+            for entry in pwd.getpwall():
+                m = ACCOUNT.fullmatch(entry.pw_name)
+                if m and entry.pw_gecos == ACCOUNT_MARK and not os.path.exists("/proc/" + m.group(1)):
+                    subprocess.run(["userdel", "--force", entry.pw_name], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        while len(self.accounts) <= n:
+            user = "kavsmb%dn%d" % (os.getpid(), next(ACCOUNTS_MADE))
+            subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", "--comment",
+                            ACCOUNT_MARK, user], check=True)
+            self.accounts.append((user, secrets.token_urlsafe(12)))
+        return self.accounts[n]
+
+    # --- machines apart --------------------------------------------------------------
+
+    def apart(self, parties=2):
+        """The server and each party in a network namespace of its own (Net), removed
+        with the lab; those of dead labs are removed first."""
+        remove_stale_nets()
+        net = Net(len(self.nets), parties)
+        self.nets.append(net)
+        net.make()
+        return net
+
+    def relay(self, net, port, rtt_ms):
+        """delayrelay.py in the server's namespace: rtt_ms of added round trip in front of
+        the server's port; its port, its process and where it writes its counts."""
+        listen = free_port()
+        stats = os.path.join(self.root, "relay%d.stats" % len(self.procs))
+        proc = self._start(net.run_in(net.server) + [sys.executable, os.path.join(HERE, "delayrelay.py"),
+                                                     "0.0.0.0:%d" % listen, "%s:%d" % (net.server_hosts[0], port),
+                                                     str(rtt_ms / 2.0), stats], "relay", with_lab=True)
+        _until(lambda: net.listening(net.server, listen), 30, "relay", proc)
+        return Relay(listen, proc, stats)
 
     def sshd(self):
         d = self.folder("server-ssh")
@@ -413,9 +466,122 @@ class Lab:
                 busy = busy or mounted(mnt)
         if not busy:
             shutil.rmtree(self.root, ignore_errors=True)
+        for net in self.nets:
+            net.remove()
         for user, _ in self.accounts:
             subprocess.run(["userdel", "--force", user], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.procs, self.mounts, self.links, self.disks, self.accounts = [], [], [], [], []
+        self.procs, self.mounts, self.links, self.disks, self.accounts, self.nets = [], [], [], [], [], []
+
+
+# Namespaces kavlab<pid of the lab's process>n<count><s or party>, links made as
+# kvl<pid>n<count>p<party> before they move into them.
+NET_NAME = re.compile(r"kavlab(\d+)n\d+[sp]\d*")
+LINK_NAME = re.compile(r"kvl(\d+)n\d+[ps]\d+")
+
+
+def _ip(*args):
+    return subprocess.run(["ip"] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def remove_net(name):
+    """A namespace, after whatever still runs in it."""
+    for pid in _ip("netns", "pids", name).stdout.split():
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    _ip("netns", "delete", name)
+
+
+def remove_stale_nets():
+    """Namespaces and links of labs whose process is gone (killed before its tear-down)."""
+    for line in _ip("netns", "list").stdout.decode().splitlines():
+        m = NET_NAME.fullmatch(line.split(" ")[0])
+        if m and not os.path.exists("/proc/" + m.group(1)):
+            remove_net(m.group(0))
+    for m in LINK_NAME.finditer(_ip("-o", "link", "show").stdout.decode()):
+        if not os.path.exists("/proc/" + m.group(1)):
+            _ip("link", "delete", m.group(0))
+
+
+def can_make_nets():
+    """Why this machine cannot give the lab namespaces of its own, or None."""
+    if shutil.which("ip") is None:
+        return "ip is not installed (scripts/setup installs iproute2)"
+    probe = "kavlab%dn99s" % os.getpid()
+    made = _ip("netns", "add", probe)
+    _ip("netns", "delete", probe)
+    return None if made.returncode == 0 else "no network namespaces here: " + made.stderr.decode().strip()
+
+
+class Net:
+    """The server and each party in a network namespace of its own, party i joined to
+    the server by a veth link 10.77.<i+1>.0/24 (server .1, party .2): the addresses live
+    only on those links, and no namespace has a route out."""
+
+    def __init__(self, count, parties):
+        tag = "kavlab%dn%d" % (os.getpid(), count)
+        self.server = tag + "s"
+        self.parties = [tag + "p%d" % i for i in range(parties)]
+        self.server_hosts = ["10.77.%d.1" % (i + 1) for i in range(parties)]
+        self.hosts = ["10.77.%d.2" % (i + 1) for i in range(parties)]
+        self.link = "kvl%dn%d" % (os.getpid(), count)
+
+    def make(self):
+        for ns in [self.server] + self.parties:
+            self._ip("netns", "add", ns)
+            self._ip("-n", ns, "link", "set", "lo", "up")
+        for i, ns in enumerate(self.parties):
+            near, far = "%sp%d" % (self.link, i), "%ss%d" % (self.link, i)
+            self._ip("link", "add", near, "type", "veth", "peer", "name", far)
+            self._ip("link", "set", near, "netns", ns)
+            self._ip("link", "set", far, "netns", self.server)
+            self._ip("-n", ns, "link", "set", near, "name", "eth0")
+            self._ip("-n", self.server, "link", "set", far, "name", "p%d" % i)
+            self._ip("-n", ns, "addr", "add", self.hosts[i] + "/24", "dev", "eth0")
+            self._ip("-n", self.server, "addr", "add", self.server_hosts[i] + "/24", "dev", "p%d" % i)
+            self._ip("-n", ns, "link", "set", "eth0", "up")
+            self._ip("-n", self.server, "link", "set", "p%d" % i, "up")
+
+    @staticmethod
+    def _ip(*args):
+        done = _ip(*args)
+        if done.returncode:
+            raise RuntimeError("ip %s: %s" % (" ".join(args), done.stderr.decode().strip()))
+
+    def run_in(self, ns):
+        """The command prefix that runs a program in namespace ns."""
+        return ["ip", "netns", "exec", ns]
+
+    def listening(self, ns, port):
+        out = subprocess.run(self.run_in(ns) + ["ss", "-Hltn", "sport = :%d" % port], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL).stdout
+        return bool(out.strip())
+
+    def cut(self, party):
+        """Party's link goes down: nothing it sends reaches the server any more, no FIN
+        included."""
+        self._ip("-n", self.parties[party], "link", "set", "eth0", "down")
+
+    def mend(self, party):
+        self._ip("-n", self.parties[party], "link", "set", "eth0", "up")
+
+    def remove(self):
+        for ns in self.parties + [self.server]:
+            remove_net(ns)
+
+
+class Relay:
+    def __init__(self, port, proc, stats):
+        self.port, self.proc, self.stats = port, proc, stats
+
+    def rounds(self):
+        """Per connection ended so far: the client's request bursts that followed an answer."""
+        try:
+            with open(self.stats) as f:
+                return [int(line.split()[1]) for line in f if line.startswith("requests ")]
+        except FileNotFoundError:
+            return []
 
 
 def tool_files(folder):
@@ -505,9 +671,10 @@ class Outcome:
 RUNNING = set()  # runs of the tool not yet finished, ended by Lab.stop on any way out
 
 
-def start_tool(build, args, out, user=None, env=None):
-    """user: the account (pwd entry) to run it as, natively; env: its environment."""
-    command = build.command(args)
+def start_tool(build, args, out, user=None, env=None, prefix=()):
+    """user: the account (pwd entry) to run it as, natively; env: its environment;
+    prefix: what runs it (a network namespace's ip netns exec)."""
+    command = list(prefix) + build.command(args)
     if user:
         command = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid, "--clear-groups",
                    "--"] + command
@@ -584,3 +751,87 @@ def userapl(build, folder, folder_arg, app_folder_arg, timeout=10, limit=300, en
         app.quit()
         RUNNING.discard(app.proc)
     return outcome, user.deviations(), stopped
+
+
+class Watched:
+    """A run of the tool whose report lines are timed as they come, so that a fault can
+    be struck at a given line and the waits between lines measured."""
+
+    def __init__(self, build, args, env=None, prefix=()):
+        self.started = time.monotonic()
+        self.proc = start_tool(build, args, subprocess.PIPE, env=env, prefix=prefix)
+        self.lines = []  # (seconds since the start, the line's bytes)
+        self.ended = False
+        self.cond = threading.Condition()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in iter(self.proc.stdout.readline, b""):
+            with self.cond:
+                self.lines.append((time.monotonic() - self.started, line))
+                self.cond.notify_all()
+        with self.cond:
+            self.ended = True
+            self.cond.notify_all()
+
+    def text(self, i):
+        return self.lines[i][1].decode("cp932", "replace").rstrip("\r\n")
+
+    def wait_for(self, marks, timeout):
+        """Waits for lines holding each of marks in turn; the index of the last one, or
+        None when the run ended or timeout passed first."""
+        deadline = time.monotonic() + timeout
+        i, seen = 0, 0
+        with self.cond:
+            while seen < len(marks):
+                while i < len(self.lines) and seen < len(marks):
+                    if marks[seen] in self.text(i):
+                        seen += 1
+                    i += 1
+                if seen == len(marks):
+                    break
+                left = deadline - time.monotonic()
+                if self.ended or left <= 0:
+                    return None
+                self.cond.wait(left)
+            return i - 1
+
+    def kill(self):
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    def finish(self, limit):
+        """The outcome, the run killed once limit seconds have passed since its start;
+        .lines keeps the timed lines."""
+        try:
+            self.proc.wait(timeout=max(1, limit - (time.monotonic() - self.started)))
+        except subprocess.TimeoutExpired:
+            self.kill()
+            self.proc.wait()
+        wall = time.monotonic() - self.started
+        self.reader.join()
+        self.proc.stdout.close()
+        RUNNING.discard(self.proc)
+        outcome = Outcome(self.proc, b"".join(line for _, line in self.lines), wall)
+        outcome.lines = self.lines
+        return outcome
+
+
+LOCK_KIND_END = "テスト 処理種別「バイト範囲のロック処理」が終了しました。"
+
+
+def partner_waits(outcome):
+    """Mode single's waits for its partner thread after the main thread's paired part
+    ended (the time from the line before each lock kind's end to that end), in seconds,
+    for the lock tests of mode single or of the single part of mode double."""
+    waits = []
+    for i, (t, line) in enumerate(outcome.lines):
+        text = line.decode("cp932", "replace")
+        if "動作「相互環境確認」を開始します。" in text:
+            break
+        if LOCK_KIND_END in text and i:
+            waits.append(t - outcome.lines[i - 1][0])
+    return waits
