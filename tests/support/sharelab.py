@@ -126,15 +126,19 @@ class SmbServer(Server):
         self.user, self.password = accounts[0]
         self.host = self.hosts[0]
 
+    def host_for(self, party):
+        """The server's address as party reaches it (on loopback, every party alike)."""
+        return self.hosts[party if len(self.hosts) > 1 else 0]
+
     def unc(self, share, *names, party=0):
         """\\\\host\\share\\name..., host as party sees the server."""
-        return "\\".join(["\\\\" + self.hosts[party], share] + list(names))
+        return "\\".join(["\\\\" + self.host_for(party), share] + list(names))
 
     def seen_by(self, party, unc):
         """A UNC name of party 0's as another party reaches the same file."""
         head = "\\\\" + self.hosts[0] + "\\"
         assert unc.startswith(head), unc
-        return "\\\\" + self.hosts[party] + "\\" + unc[len(head):]
+        return "\\\\" + self.host_for(party) + "\\" + unc[len(head):]
 
     def folder(self, share, name):
         """A fresh folder of the share, the first account's (every account's when the
@@ -671,13 +675,15 @@ class Outcome:
 RUNNING = set()  # runs of the tool not yet finished, ended by Lab.stop on any way out
 
 
+def as_user(entry):
+    """The command prefix that runs a program as the account of pwd entry."""
+    return ["setpriv", "--reuid=%d" % entry.pw_uid, "--regid=%d" % entry.pw_gid, "--clear-groups", "--"]
+
+
 def start_tool(build, args, out, user=None, env=None, prefix=()):
     """user: the account (pwd entry) to run it as, natively; env: its environment;
     prefix: what runs it (a network namespace's ip netns exec)."""
-    command = list(prefix) + build.command(args)
-    if user:
-        command = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid, "--clear-groups",
-                   "--"] + command
+    command = list(prefix) + (as_user(user) if user else []) + build.command(args)
     proc = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                             start_new_session=True, env=env)
     RUNNING.add(proc)
@@ -757,17 +763,25 @@ class Watched:
     """A run of the tool whose report lines are timed as they come, so that a fault can
     be struck at a given line and the waits between lines measured."""
 
-    def __init__(self, build, args, env=None, prefix=()):
+    def __init__(self, build, args, env=None, prefix=(), stop_at=None):
+        """stop_at: marks (texts of lines, in turn) at whose last the run is stopped
+        (SIGSTOP) by the thread that reads its lines, before it can go much further."""
         self.started = time.monotonic()
         self.proc = start_tool(build, args, subprocess.PIPE, env=env, prefix=prefix)
         self.lines = []  # (seconds since the start, the line's bytes)
         self.ended = False
+        self.stop_at, self.stopped_at = list(stop_at or []), None
         self.cond = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
         for line in iter(self.proc.stdout.readline, b""):
+            if self.stop_at and self.stop_at[0] in line.decode("cp932", "replace"):
+                self.stop_at.pop(0)
+                if not self.stop_at:
+                    self.signal(signal.SIGSTOP)
+                    self.stopped_at = time.monotonic() - self.started
             with self.cond:
                 self.lines.append((time.monotonic() - self.started, line))
                 self.cond.notify_all()
@@ -797,11 +811,21 @@ class Watched:
                 self.cond.wait(left)
             return i - 1
 
-    def kill(self):
+    def signal(self, signum):
         try:
-            os.killpg(self.proc.pid, signal.SIGKILL)
+            os.killpg(self.proc.pid, signum)
         except ProcessLookupError:
             pass
+
+    def kill(self):
+        self.signal(signal.SIGKILL)
+
+    def wait_stopped(self, timeout):
+        """The seconds from the start at which stop_at stopped the run, or None when it
+        ended or timeout passed first."""
+        with self.cond:
+            self.cond.wait_for(lambda: self.stopped_at is not None or self.ended, timeout)
+        return self.stopped_at
 
     def finish(self, limit):
         """The outcome, the run killed once limit seconds have passed since its start;
@@ -821,6 +845,20 @@ class Watched:
 
 
 LOCK_KIND_END = "テスト 処理種別「バイト範囲のロック処理」が終了しました。"
+MUTUAL_BEGIN = "テスト 動作「相互環境確認」を開始します。"
+# Moments of the mutual part at which a machine can vanish: the marks (line texts, in
+# turn) that its report reaches there.
+VANISH_MOMENTS = [
+    ("in the rendezvous", [MUTUAL_BEGIN, "同期ファイルをオープンします。", "同期情報を設定します。"]),
+    ("inside the lock cases", [MUTUAL_BEGIN, "処理「共有ロック領域へ排他ロックを待機する設定で取得」を開始します。"]),
+    ("at the session close", [MUTUAL_BEGIN, "処理種別「ファイル削除処理」を開始します。", "同期終了処理を開始します。"]),
+]
+
+
+def survivor_bound(timeout):
+    """How long after the other machine vanished a party may take to end: a wait that
+    runs out, then the session close's own wait for the other, and 5 s of clean-up."""
+    return 2 * timeout + 5
 
 
 def partner_waits(outcome):
