@@ -298,7 +298,7 @@ class ViewerInBrowserTest(unittest.TestCase):
             pages = len(re.findall(rb"/Type\s*/Page[^s]", pdf))
         finally:
             v.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": ""})
-        self.assertLessEqual(pages, 12)
+        self.assertLessEqual(pages, 6)
 
     def test_bad_input_gets_a_message_and_what_could_be_read(self):
         v = self.viewer
