@@ -63,10 +63,14 @@ class Viewer:
     def load(self, *paths):
         """Gives the files to the file input and waits until the page shows them."""
         before = self.loads()
-        field = self.driver.find_element(By.ID, "report-files")
-        # A file input adds to what it holds; each load starts afresh.
-        self.driver.execute_script("arguments[0].value = '';", field)
-        field.send_keys("\n".join(os.path.abspath(p) for p in paths))
+        # The page empties the input after each choice, so that the same file can be chosen again.
+        self.driver.find_element(By.ID, "report-files").send_keys("\n".join(os.path.abspath(p) for p in paths))
+        self.wait_shown(before)
+
+    def click(self, css):
+        """Clicks the first element and waits until the page has shown what that loads."""
+        before = self.loads()
+        self.driver.find_element(By.CSS_SELECTOR, css).click()
         self.wait_shown(before)
 
     def drop(self, path):
