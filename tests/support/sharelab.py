@@ -570,6 +570,14 @@ class Net:
     def mend(self, party):
         self._ip("-n", self.parties[party], "link", "set", "eth0", "up")
 
+    def netem(self, party, *spec):
+        """netem on both ends of party's link (each way), e.g. ("delay", "5ms", "loss",
+        "1%"); False where the kernel has no netem."""
+        ends = [(self.parties[party], "eth0"), (self.server, "p%d" % party)]
+        return all(subprocess.run(self.run_in(ns) + ["tc", "qdisc", "replace", "dev", dev, "root", "netem"]
+                                  + list(spec), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+                   for ns, dev in ends)
+
     def remove(self):
         for ns in self.parties + [self.server]:
             remove_net(ns)
